@@ -1,0 +1,135 @@
+// The suite database access library: CDBI over MariaDB Connector/C.
+//
+// Connection settings come from a MySQL-style option file: its path is
+// $KORB_DB_CONFIG, default <install>/ConsoleManagement/config/korb-db.cnf.
+// A data source name (DSN) is the name of a group in that file; keys such
+// as host, port, socket, user, password and database are the client
+// library's own. The group must exist: a missing file or group leaves the
+// object not ready (the client library would silently fall back to the
+// default socket). The installation identity is read from the same group:
+//
+//   korb-msp-flag        m_nMSPFlag        default 0
+//   korb-site-id         m_nSiteID         default 1
+//   korb-probe-id        m_nProbeID        default 1
+//   korb-install-type    m_nInstallType    default 1 (master)
+//   korb-addon-selector  m_nAddOnSelector  default 0
+//
+// The main object uses the DSN $KORB_DSN (default "orb") and the group's
+// database key (default "orb").
+//
+// Thread safety: every operation may be called from any number of threads
+// at once. Each calling thread gets a connection of its own, opened on
+// first use and reopened (with the session set-up run again) after a lost
+// connection; a statement is never re-run on its own. Every session runs
+// with sql_mode STRICT_TRANS_TABLES,ERROR_FOR_DIVISION_BY_ZERO,
+// NO_BACKSLASH_ESCAPES,NO_ENGINE_SUBSTITUTION and utf8mb4.
+//
+// Failure: a failed statement is logged once at level 2 with the statement
+// and the server's message and reported through the result. Nothing here
+// throws. When a lost connection cannot be re-established,
+// m_bConnectionError is set (and stays set).
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "utilLib.h"
+
+enum EJobStatus {
+  JOB_STATUS_EXCLUDED = -6,
+  JOB_STATUS_REDO = -3,
+  JOB_STATUS_NOT_REPEAT = -2,
+  JOB_STATUS_FAILED = -1,
+  JOB_STATUS_WAITING = 0,
+  JOB_STATUS_CLOSED = 1,
+  JOB_STATUS_UNFINISHED = 2,
+  JOB_STATUS_RUNNING = 3,
+};
+
+constexpr int KORB_INSTALL_TYPE_MASTER = 1;
+
+using DBRow = std::vector<std::string>;
+using DBRows = std::vector<DBRow>;
+
+class CDBI {
+ public:
+  // The main object, made on the first call with create true and kept for
+  // the life of the process. Null when it could not be made at all; an
+  // object that could not connect is returned with m_bReady false.
+  static CDBI* getInstance(CLogger* logger, bool create);
+
+  // A per-customer object for one DSN group and database name (an empty
+  // name means the group's database key). Connects at once; m_bReady
+  // tells whether that worked.
+  CDBI(CLogger* logger, const std::string& dsn, const std::string& dbName);
+  ~CDBI();
+  CDBI(const CDBI&) = delete;
+  CDBI& operator=(const CDBI&) = delete;
+
+  std::atomic<bool> m_bConnectionError{false};
+  std::atomic<bool> m_bReady{false};
+  int m_nMSPFlag = 0;
+  int m_nSiteID = 1;
+  int m_nProbeID = 1;
+  int m_nInstallType = 1;
+  int m_nAddOnSelector = 0;
+
+  // The single column named outputvalue (any case) of the first row goes
+  // to value. 1: written; -1: failure, no row, or NULL (value cleared).
+  int getValueFromQuery(const std::string& query, std::string& value);
+  // One list per row with the named columns in the order of names (names
+  // match result columns without regard to case; NULL gives ""). 1 on
+  // success (rows may be empty), -1 on failure (rows empty).
+  int getRows(const std::string& query, const std::vector<std::string>& names,
+              DBRows& rows);
+  // As getRows, first row only (values empty when there is none).
+  int getRow(const std::string& query, const std::vector<std::string>& names,
+             DBRow& values);
+  // Appends the named column of every row to values. 1 or -1.
+  int getValueFromEachRow(const std::string& query, const std::string& name,
+                          std::vector<std::string>& values);
+  // Insert, update, delete. Returns the affected row count, or -1.
+  int executeSQL(const std::string& statement);
+  // A call text; all its result sets are consumed. 1 or -1.
+  int executeSQLProcedure(const std::string& statement);
+  // Value of the Configsettings row of key. 1 (value written) or -1.
+  int getConfigSetting(const std::string& key, std::string& value);
+  // Sets the job's Status (and StatusDescription when text is not null),
+  // stamping FinishedTime for closing states. 1 or -1.
+  int UpdateJobStatus(int jobId, EJobStatus status, const char* text,
+                      int reserved, const std::string& extra);
+  // Host and port of the job handler (table jobhandlermaster). 0 on
+  // success, -1 when there is none or the query failed.
+  int GetJobHandlerDetails(std::string& host, long& port);
+  // Records an inventory operation (2 unreachable, 5 reverse-ping
+  // time-out) for a system of this object's site.
+  void RecordInventoryMasterOperation(long systemId, int code);
+
+  // Escapes text for use inside single quotes in a statement of this
+  // object's sessions.
+  std::string EscapeString(const std::string& text);
+
+  const std::string& Dsn() const { return dsn_; }
+  const std::string& DatabaseName() const { return db_name_; }
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+  std::string dsn_;
+  std::string db_name_;
+};
+
+// True for an optional '-' followed by 1..18 decimal digits, nothing else.
+bool IsInteger(const std::string& text);
+
+// Checks a comma-separated list of integers: each item is trimmed of
+// blanks and kept only if IsInteger. Returns the kept items joined by ","
+// and appends every dropped item to *rejected (when not null).
+std::string SanitizeIntegerList(const std::string& list,
+                                std::vector<std::string>* rejected);
+
+// Encloses text in single quotes, escaped for a NO_BACKSLASH_ESCAPES
+// session (quotes doubled).
+std::string SqlQuote(const std::string& text);

@@ -1,0 +1,229 @@
+// The suite utility library: text formatting, the process clock, the log,
+// the UDP signal record, receiver and sender, and process helpers.
+//
+// All text is UTF-8 std::string. Formats are printf-style and checked by
+// the compiler; %s takes a const char*.
+#pragma once
+
+#include <cstdarg>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#define KORB_PRINTF(fmt_index, first_arg) \
+  __attribute__((format(printf, fmt_index, first_arg)))
+
+// ---------------------------------------------------------------------------
+// Formatting
+
+// Formats like printf into a string of whatever length is needed.
+std::string Format(const char* fmt, ...) KORB_PRINTF(1, 2);
+std::string FormatV(const char* fmt, va_list ap);
+
+// Plain text-to-number conversions in the manner of atoi/atol/atof: leading
+// blanks skipped, the longest numeric prefix taken, anything else gives 0.
+int ToInt(const std::string& text);
+long ToLong(const std::string& text);
+float ToFloat(const std::string& text);
+
+// ---------------------------------------------------------------------------
+// Process clock and time scale
+
+// One clock for the whole process. KORB_TIME_SCALE (a positive number,
+// default 1) divides every period and wait: with 1000, a scaled day passes
+// in 86.4 real seconds. Thread-safe after Init().
+class Clock {
+ public:
+  // Reads KORB_TIME_SCALE. Returns false and fills *error for a value that
+  // is not a positive finite number. Call once, before any thread starts.
+  static bool Init(std::string* error);
+  static double Scale();
+
+  // Real milliseconds for a scaled duration (at least 1 for a nonzero
+  // input, so scaled waits never become zero-length spins).
+  static uint32_t ScaledMs(uint64_t ms);
+  // Sleeps for a scaled duration.
+  static void SleepScaled(uint32_t ms);
+
+  // Seconds since 1970 on a clock that starts at the real time when the
+  // process started and then runs Scale() times as fast, on the monotonic
+  // clock. Used for interval bookkeeping ("900 s since the last call").
+  static int64_t NowSeconds();
+  // Monotonic real microseconds, for deadlines.
+  static int64_t MonotonicMicros();
+};
+
+// ---------------------------------------------------------------------------
+// Log
+
+// Log levels as the callers write them.
+enum ELogLevel { KORB_LOG_ERROR = 2, KORB_LOG_WARNING = 4, KORB_LOG_INFO = 8,
+                 KORB_LOG_TRACE = 16 };
+
+// Thread-safe log file. A line is written for level L when
+// L <= 2^maxLevel: maximum level 1 admits errors, 2 adds warnings, 3 (the
+// default) adds information, 4 and above add trace (16).
+//
+// Each line: "YYYY-MM-DD HH:MM:SS.mmm [LEVEL] [tid] source:line message".
+// When the file would pass the maximum size it is renamed to <file>.1
+// (replacing the older one) and a new file is started. A directory that
+// cannot be written or a full disk never stops or blocks the caller; the
+// failure is reported once on stderr.
+class CLogger {
+ public:
+  CLogger();
+  ~CLogger();
+  CLogger(const CLogger&) = delete;
+  CLogger& operator=(const CLogger&) = delete;
+
+  // directory is used as given and may be empty (the current directory);
+  // it is created if missing. Returns 1 when the file could be opened,
+  // -1 otherwise (logging then goes nowhere, silently).
+  int InitKORBLog(const std::string& directory, const std::string& fileName,
+                  long maxSize, int maxLevel);
+  void SetMaxLogLevel(int level);
+  void SetMaxLogSize(long size);
+  int GetMaxLogLevel() const;
+  long GetMaxLogSize() const;
+  // Full path of the log file ("" before InitKORBLog).
+  std::string GetLogPath() const;
+
+  void KORBLog(int sourceLine, const char* sourceFile, int level,
+               const char* fmt, ...) KORB_PRINTF(5, 6);
+  // True when a line of this level would be written.
+  bool IsEnabled(int level) const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// ---------------------------------------------------------------------------
+// Signals
+
+// Wire form (exactly 64 bytes): four fields of 16 bytes each, in the order
+// type, signal ID, source ID, sub-type. Each field is ASCII decimal text
+// ("-" allowed first) followed by NUL padding; every field holds at least
+// one NUL. Anything else is rejected by the receiver.
+constexpr size_t kSignalFieldSize = 16;
+constexpr size_t kSignalDatagramSize = 4 * kSignalFieldSize;
+
+enum EObjectStatus { OBJECT_NOT_READY = 0, OBJECT_READY = 1 };
+enum EStatus { KORB_FAILURE = -1, KORB_SUCCESS = 1 };
+
+class CSignalInfo {
+ public:
+  CSignalInfo();  // every field "0"
+
+  void SetSignalType(int type);
+  void SetSignalID(int id);
+  void SetSourceID(int id);
+  void SetSubType(int subType);
+
+  // NUL-terminated decimal texts of the four fields.
+  const char* GetSignalType() const { return m_szSignalType; }
+  const char* GetSignalID() const { return m_szSignalID; }
+  const char* GetSourceID() const { return m_szSourceID; }
+  const char* GetSubType() const { return m_szSubType; }
+
+  // Writes the 64-byte wire form.
+  void Encode(unsigned char out[kSignalDatagramSize]) const;
+  // Parses a datagram; false (and *this unchanged) unless it is exactly
+  // the wire form above.
+  bool Decode(const unsigned char* data, size_t length);
+
+  char m_szSignalType[kSignalFieldSize];
+  char m_szSignalID[kSignalFieldSize];
+  char m_szSourceID[kSignalFieldSize];
+  char m_szSubType[kSignalFieldSize];
+};
+
+// UDP signal receiver with 17-style periodic timeout events.
+//
+// Listens on UDP port `identifier` (1..65535) at $KORB_SIGNAL_BIND
+// (default all interfaces). Timeout event k (1-based) fires every
+// periods[k-1] seconds (divided by the time scale) on the monotonic clock;
+// the next deadline is the previous deadline plus the period, so events do
+// not drift. WaitForSignal blocks in one wait over the socket and the
+// earliest deadline; it never polls.
+//
+// When several things are ready at once, due events come first, earliest
+// deadline first (ties: lower event number), then datagrams.
+//
+// WaitForSignal must be called from one thread at a time; ResetEvent and
+// DisableTimeoutEvent may be called from any thread and wake the wait.
+class CSignalHandler {
+ public:
+  // periods is copied. Status is OBJECT_NOT_READY when the identifier is
+  // out of range or the socket cannot be bound; logger (optional) receives
+  // the reason and rate-limited reports of rejected datagrams.
+  CSignalHandler(int identifier, const std::vector<int>* periods,
+                 CLogger* logger = nullptr);
+  ~CSignalHandler();
+  CSignalHandler(const CSignalHandler&) = delete;
+  CSignalHandler& operator=(const CSignalHandler&) = delete;
+
+  operator EObjectStatus() const;
+
+  // Returns -1 when the receive failed (including a malformed datagram),
+  // 0 when a signal arrived (info filled), or k when timeout event k is
+  // due. text is unused and may be null.
+  int WaitForSignal(CSignalInfo& info, char* text = nullptr);
+
+  // Makes event k due at once; its next deadline is then one period later.
+  // Returns 1, or -1 for an unknown or disabled event.
+  int ResetEvent(int k);
+  // Stops event k for good. Returns 1, or -1 for an unknown event.
+  int DisableTimeoutEvent(int k);
+
+  // The bound port (for tests that bind port numbers of their own).
+  int Port() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// Sends signal datagrams to one host and port. The host may be a name or a
+// numeric IPv4/IPv6 address; it is resolved on each send.
+class CUDPClient {
+ public:
+  CUDPClient(int port, const std::string& host);
+  ~CUDPClient();
+  CUDPClient(const CUDPClient&) = delete;
+  CUDPClient& operator=(const CUDPClient&) = delete;
+
+  // Sends one 64-byte datagram. KORB_SUCCESS or KORB_FAILURE; the reason
+  // of a failure is kept in LastError().
+  EStatus SendUDPSignal(CSignalInfo& info);
+  const std::string& LastError() const { return last_error_; }
+
+ private:
+  int port_;
+  std::string host_;
+  std::string last_error_;
+};
+
+// ---------------------------------------------------------------------------
+// Processes and time
+
+// Fills ids with the process ids of every live process whose executable
+// base name equals the base name of exeName (case-sensitive). The name of
+// a process is the base name of /proc/PID/exe with a trailing " (deleted)"
+// removed; when that link cannot be read, the base name of argv[0] from
+// /proc/PID/cmdline. Zombies are not live. Returns the number found.
+int GetProcessID(const std::string& exeName, std::vector<uint32_t>& ids);
+
+// Writes $KORB_INSTALL_DIR into location. Returns its length, or 0 when
+// the variable is unset or empty.
+int GetInstallLocation(std::string& location);
+
+// Writes the local time as "%Y-%m-%d %H:%M:%S". Returns the text length.
+int GetCurrentTime_24HourFormat(std::string& text);
+
+// Formats a point in time (seconds since 1970) as local time with a
+// strftime format. Empty when the time cannot be converted or the result
+// is longer than 127 characters.
+std::string FormatLocalTime(int64_t seconds, const char* fmt);

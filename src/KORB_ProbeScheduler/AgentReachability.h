@@ -1,0 +1,5 @@
+// Marks overdue VPN-managed systems unreachable (timeout events 8 and 12).
+#pragma once
+
+void updateAgentStatus();
+void updateUnreachableVpnClients();

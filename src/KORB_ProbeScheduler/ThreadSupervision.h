@@ -1,0 +1,27 @@
+// Worker thread records and the supervision tick (timeout event 5).
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+
+#include "platform.h"
+
+struct WorkerThreadRecord {
+  std::shared_ptr<port::Thread> thread;
+  port::Thread::StartRoutine routine;
+};
+
+// Worker threads by handle, in handle (= creation) order.
+using ThreadMap = std::map<uint64_t, WorkerThreadRecord>;
+
+// Starts routine on a new thread and records it. Returns false (logged)
+// when the thread cannot be created; nothing is recorded then.
+bool StartWorkerThread(ThreadMap& threads, port::Thread::StartRoutine routine);
+
+// Result of a supervision tick.
+enum class SupervisionResult { kContinue, kConnectionLost, kSupervisorGone };
+
+// Database connection check, supervisor watch, and restart of ended worker
+// threads (install types 1 and 2 only).
+SupervisionResult SupervisionTick(ThreadMap& threads);

@@ -1,0 +1,120 @@
+// Test harness: one private MariaDB server per test binary, a fresh `orb`
+// database per test, and helpers to seed and read it.
+//
+// The server is started on first use (own data directory and socket under
+// a temporary folder, no TCP) and stopped when the binary exits. `orb` is
+// created from sql/ once per binary; each DbTest empties every table of it
+// (so connections that stay open across tests keep their database), drops
+// customer databases of earlier tests, writes an option file with the DSN
+// group "orb", and points the process at it through KORB_DB_CONFIG,
+// KORB_DSN and KORB_INSTALL_DIR (a fresh temporary install folder).
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace korbtest {
+
+using Rows = std::vector<std::vector<std::string>>;
+
+// The server of this test binary.
+class MariaDbServer {
+ public:
+  static MariaDbServer& Instance();  // starts it on first call
+  const std::string& Socket() const { return socket_; }
+  // Stops the server (for connection-loss tests); Start() brings it back
+  // with the same data.
+  void Stop();
+  void Start();
+  bool Running() const { return running_; }
+
+ private:
+  MariaDbServer();
+  ~MariaDbServer();
+  std::string dir_;
+  std::string socket_;
+  int pid_ = -1;
+  bool running_ = false;
+};
+
+// Identity keys written into a DSN group of the option file.
+struct Identity {
+  int msp_flag = 0;
+  int site_id = 1;
+  int probe_id = 1;
+  int install_type = 1;
+  int addon_selector = 0;
+};
+
+class DbTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // Runs statements (several, separated by ';', allowed) on `database`;
+  // fails the test on error.
+  void Exec(const std::string& sql, const std::string& database = "orb");
+  Rows Query(const std::string& sql, const std::string& database = "orb");
+  // First column of the first row; "" when there is none, "NULL" for NULL.
+  std::string Scalar(const std::string& sql,
+                     const std::string& database = "orb");
+  long Count(const std::string& sql, const std::string& database = "orb");
+
+  // Creates database `name` from sql/ (dropping any old one) and adds a
+  // DSN group `dsn` for it to the option file.
+  void CreateCustomerDatabase(const std::string& name, const std::string& dsn,
+                              const Identity& identity = Identity());
+  // Rewrites the identity keys of DSN group "orb".
+  void SetMainIdentity(const Identity& identity);
+  // Adds a group whose server cannot be reached (a socket that does not
+  // exist).
+  void AddUnreachableDsn(const std::string& dsn);
+
+  // Calls recorded by the reference procedures: "name(args)" texts in
+  // call order, optionally only those of one procedure.
+  std::vector<std::string> ProcedureCalls(const std::string& name = "",
+                                          const std::string& database = "orb");
+
+  const std::string& InstallDir() const { return install_dir_; }
+  const std::string& OptionFile() const { return option_file_; }
+
+ private:
+  void WriteOptionFile();
+  std::string install_dir_;
+  std::string option_file_;
+  std::map<std::string, std::string> groups_;  // dsn -> body
+};
+
+// Polls cond (every few ms) until it holds or timeout passes.
+bool WaitFor(const std::function<bool()>& cond,
+             std::chrono::milliseconds timeout);
+
+// A UDP socket bound on 127.0.0.1 at a free port, for receiving signals.
+class UdpListener {
+ public:
+  UdpListener();
+  ~UdpListener();
+  int Port() const { return port_; }
+  // Next datagram decoded as the four field texts (type, signal ID,
+  // source ID, sub-type); false on time-out.
+  bool Receive(std::vector<std::string>* fields,
+               std::chrono::milliseconds timeout);
+  // All datagrams that arrive within window.
+  std::vector<std::vector<std::string>> Drain(std::chrono::milliseconds window);
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+};
+
+// Path of the source tree (for sql/ and scripts/).
+std::string SourceDir();
+// Path of the build tree's binaries (KORB_ProbeScheduler, tools).
+std::string BinaryDir();
+
+}  // namespace korbtest
