@@ -1,0 +1,3 @@
+// Placeholder so the tree links while this module is being written.
+#include "PatchThreads.h"
+uint32_t InternalDeployJobPoster() { return 0; }
