@@ -12,7 +12,8 @@
 // SiteID as m_nSiteID, runs work on it and deletes it. A customer whose
 // name lookups fail, or whose object cannot be made or does not connect,
 // is logged at level 2 and skipped. Exceptions from work propagate to the
-// caller. Returns the number of customers whose work ran.
+// caller (the customer's object is still deleted). Returns the number of
+// customers whose work ran.
 int ForEachVirtualProbeCustomer(const std::function<void(CDBI& db)>& work);
 
 // The job-populate form: the same customers, read as IDs only; the
@@ -23,5 +24,11 @@ int ForEachJobPopulateCustomer(const std::function<void(CDBI& db)>& work);
 // customer's database (customers without a virtual probe included). A
 // customer whose names cannot be read or whose object cannot be made or
 // connected is skipped with a level 2 line; a call never runs with another
-// customer's names.
+// customer's names. Exceptions propagate to the caller.
 void MSPDynamicQueryExecution(const std::string& callText);
+
+// True when a customer's freshly made object is connected; otherwise logs
+// one level 2 line naming the customer and returns false, so that the
+// caller skips the customer instead of running every statement into
+// errors.
+bool CustomerDatabaseConnected(const CDBI& db, int customerId);

@@ -1,5 +1,226 @@
-// Placeholder so the tree links while this module is being written.
+// SignallingRelatedModules: one UDP signal per suite process that has work
+// waiting, found by nine target queries against one database.
+//
+// Every query reads the current state of the work, so a lost datagram is
+// simply sent again on the next run; only the syslog and SNMP-trap steps
+// mark their inputs as signalled and therefore signal once per new input.
 #include "ModuleSignalling.h"
-void SignallingRelatedModules(CDBI*) {}
-void SignallingRelatedMSPModules() {}
-void GetCustomerDetails(CustomerDetails&, int) {}
+
+#include <stdexcept>
+#include <vector>
+
+#include "ProcessState.h"
+
+namespace {
+
+constexpr char kDueJobTargets[] =
+    "select pm.HostName as hostname,spm.PortNumber as port,tl.SignalType as signaltype "
+    "from probemaster pm, kovaorbprocessmaster spm, probescheduledetail psd, tasklist "
+    "tl, jobdetails jd, jobtypemaster jtm, processmapper pmap where pm.Status = 1 and "
+    "pm.ProbeID = psd.ProbeID and psd.ProbeschedulerID = jd.JobID and tl.TaskCategoryID "
+    "= psd.TaskCategoryID and tl.TaskTypeid = %d and jtm.IsSignalRequiredForJob = 1 and "
+    "spm.ProbeType = pm.ProbeType and jtm.JobTypeID = jd.JobTypeID and spm.ProcessNo = "
+    "pmap.ProcessNo and pmap.TaskID = tl.TaskID and jd.ScheduleTime <= now() and jd.Status "
+    "= 0 group by pm.HostName, spm.PortNumber, tl.SignalType";
+constexpr char kUncollectedInventoryTargets[] =
+    "select pm.HostName as hostname, spm.PortNumber as port, tl.SignalType as signaltype "
+    "from probemaster pm, kovaorbprocessmaster spm, processmapper pmap, tasklist tl, probescheduledetail "
+    "psd, inventorymaster im where pm.ProbeType = spm.ProbeType and spm.ProcessNo = pmap.ProcessNo "
+    "and tl.TaskID = pmap.TaskID and tl.TaskTypeID = %d and psd.TaskTypeID = tl.TaskTypeID "
+    "and psd.ProbeID = pm.ProbeID and psd.TaskCategoryID = tl.TaskCategoryID and im.SystemID "
+    "= psd.ProbeSchedulerID and im.InventoryDatacollectionStatus = 0 group by pm.HostName, "
+    "spm.PortNumber, tl.SignalType ";
+constexpr char kInventoriedSystemTargets[] =
+    "select pm.HostName as hostname, spm.PortNumber as port, tl.SignalType as signalType "
+    "from probemaster pm, kovaorbprocessmaster spm, processmapper pmap, tasklist tl, probescheduledetail "
+    "psd, inventorymaster im where pm.ProbeType = spm.ProbeType and spm.ProcessNo = pmap.ProcessNo "
+    "and tl.TaskID = pmap.TaskID and tl.TaskTypeID = %d and psd.TaskTypeID = tl.TaskTypeID "
+    "and psd.ProbeID = pm.ProbeID and psd.TaskCategoryID = tl.TaskCategoryID and im.SystemID "
+    "= psd.ProbeSchedulerID group by pm.HostName, spm.PortNumber, tl.SignalType ";
+constexpr char kPoller12Targets[] =
+    "select pm.HostName as hostname, spm.PortNumber as port, tl.SignalType as signalType "
+    "from probemaster pm, kovaorbprocessmaster spm, processmapper pmap, tasklist tl, probescheduledetail "
+    "psd, perfinstance_collectiondetails im where pm.ProbeType = spm.ProbeType and spm.ProcessNo "
+    "= pmap.ProcessNo and tl.TaskID = pmap.TaskID and tl.TaskTypeID = %d and psd.TaskTypeID "
+    "= tl.TaskTypeID and psd.ProbeID = pm.ProbeID and psd.TaskCategoryID = tl.TaskCategoryID "
+    "and im.SystemID = psd.MonitoringID and im.PollerID = 12 group by pm.HostName, spm.PortNumber, "
+    "tl.SignalType ";
+constexpr char kPoller11Targets[] =
+    "select pm.HostName as hostname, spm.PortNumber as port, tl.SignalType as signalType "
+    "from probemaster pm, kovaorbprocessmaster spm, processmapper pmap, tasklist tl, probescheduledetail "
+    "psd, perfinstance_collectiondetails im where pm.ProbeType = spm.ProbeType and spm.ProcessNo "
+    "= pmap.ProcessNo and tl.TaskID = pmap.TaskID and tl.TaskTypeID = %d and psd.TaskTypeID "
+    "= tl.TaskTypeID and psd.ProbeID = pm.ProbeID and psd.TaskCategoryID = tl.TaskCategoryID "
+    "and im.SystemID = psd.MonitoringID and im.PollerID = 11 group by pm.HostName, spm.PortNumber, "
+    "tl.SignalType ";
+constexpr char kSyslogTargets[] =
+    "select pm.HostName as hostname, spm.PortNumber as port, tl.SignalType as signalType "
+    "from probemaster pm, kovaorbprocessmaster spm, processmapper pmap, tasklist tl where "
+    "pm.ProbeType = spm.ProbeType and spm.ProcessNo = pmap.ProcessNo and tl.TaskID = pmap.TaskID "
+    "and tl.TaskTypeID = %d and (select count(*) from loganalyzer_otherinputsettings where "
+    "SysLog_SignalStatus = 0 and SysLogCollect != '00000000')group by pm.HostName, spm.PortNumber, "
+    "tl.SignalType ";
+constexpr char kSnmpTrapTargets[] =
+    "select pm.HostName as hostname, spm.PortNumber as port, tl.SignalType as signalType "
+    "from probemaster pm, kovaorbprocessmaster spm, processmapper pmap, tasklist tl where "
+    "pm.ProbeType = spm.ProbeType and spm.ProcessNo = pmap.ProcessNo and tl.TaskID = pmap.TaskID "
+    "and tl.TaskTypeID = %d and (select count(*) from loganalyzer_otherinputsettings where "
+    "SNMPTraps_SignalStatus = 0 and SNMPTraps != '0')group by pm.HostName, spm.PortNumber, "
+    "tl.SignalType ";
+constexpr char kMeteringTargets[] =
+    "select pm.HostName as HostName ,spm.PortNumber as Port ,tl.signaltype SignalType "
+    "from probescheduledetail psd, kovaorbprocessmaster spm,probemaster pm,tasklist tl, "
+    "softwaremeterdetail smd where pm.ProbeType = spm.ProbeType and tl.tasktypeid= psd.tasktypeid "
+    "and tl.TaskTypeID = %d and smd.systemid=psd.ProbeSchedulerID and smd.CollectionStatus "
+    "not in (2,3) and smd.CollectionAttemptTime <= NOW()-INTERVAL %s MINUTE and spm.ProcessNo "
+    "= tl.ProcessNo group by pm.HostName, spm.PortNumber, tl.SignalType ";
+
+constexpr char kMarkSyslogSignalled[] =
+    "Update loganalyzer_otherinputsettings set SysLog_SignalStatus = 1 where SysLogCollect != '00000000'";
+constexpr char kMarkSnmpTrapsSignalled[] =
+    "Update loganalyzer_otherinputsettings set SNMPTraps_SignalStatus = 1 where SNMPTraps != '0'";
+constexpr char kMeteringCollectionTime[] =
+    "Select SettingValue as OutputValue from Configsettings where settingkey='SOFTWARE_METER_COLLECTION_TIME'";
+
+constexpr char kNoJobsToSignal[] = "SignallingRelatedModules: No jobs to signal";
+constexpr char kPortMissing[] = "PORT/SIZE MISSING";
+
+enum class SendingText { kPlain, kSyslog, kSnmpTraps, kMetering };
+
+// The log texts of one step. shownType is the number the sending line
+// prints; -1 prints the type actually sent (several steps print a fixed
+// number instead, which the datagram does not follow).
+struct StepTexts {
+  SendingText sending;
+  int shownType;
+  const char* noTarget;
+  const char* missingValue;
+};
+
+constexpr StepTexts kRowTypeStep{SendingText::kPlain, -1, kNoJobsToSignal, kPortMissing};
+constexpr StepTexts kSyslogStep{
+    SendingText::kSyslog, 21,
+    "SignallingRelatedModules:: No newly syslog configured nodes to signal",
+    "SignallingRelatedModules:: PORT/SIZE MISSING for Syslog signalling"};
+constexpr StepTexts kSnmpTrapsStep{
+    SendingText::kSnmpTraps, 22,
+    "SignallingRelatedModules:: No newly SnmpTraps configured nodes to signal",
+    "SignallingRelatedModules:: PORT/SIZE MISSING for SnmpTraps signalling"};
+constexpr StepTexts kMeteringStep{SendingText::kMetering, -1, kNoJobsToSignal, kPortMissing};
+
+StepTexts FixedTypeStep(int shownType) {
+  return StepTexts{SendingText::kPlain, shownType, kNoJobsToSignal, kPortMissing};
+}
+
+const std::vector<std::string> kTargetColumns{"hostname", "port", "signaltype"};
+const std::vector<std::string> kMeteringColumns{"HostName", "Port", "SignalType"};
+
+void LogSending(SendingText kind, const std::string& host, long port, int type) {
+  switch (kind) {
+    case SendingText::kPlain:
+      KLOG(8, "SENDING SIGNAL TO HOST %s PORT %ld TYPE %d", host.c_str(), port, type);
+      break;
+    case SendingText::kSyslog:
+      KLOG(8, "SENDING SIGNAL TO HOST %s PORT %ld TYPE:SH_SYSLOG_MAP_UPDATE_SIGNAL:%d",
+           host.c_str(), port, type);
+      break;
+    case SendingText::kSnmpTraps:
+      KLOG(8, "SENDING SIGNAL TO HOST %s PORT %ld TYPE:SH_SNMPTRAPS_MAP_UPDATE_SIGNAL:%d",
+           host.c_str(), port, type);
+      break;
+    case SendingText::kMetering:
+      KLOG(8, "Sending software metering signal: Host:%s Port:%ld SignalType:%d",
+           host.c_str(), port, type);
+      break;
+  }
+}
+
+bool HasAllValues(const DBRow& row) { return row.size() == 3; }
+
+// One datagram of the row's signal type to the row's host and port.
+// REQUIRES: HasAllValues(row).
+void SendToTarget(const DBRow& row, const StepTexts& texts) {
+  const int port = ToInt(row[1]);
+  const int type = ToInt(row[2]);
+  CUDPClient client(port, row[0]);
+  CSignalInfo info;
+  info.SetSignalType(type);
+  LogSending(texts.sending, row[0], port, texts.shownType < 0 ? type : texts.shownType);
+  client.SendUDPSignal(info);
+}
+
+// Signals every target the query returns.
+void SignalEveryTarget(CDBI& db, const std::string& query,
+                       const std::vector<std::string>& columns, const StepTexts& texts) {
+  DBRows rows;
+  db.getRows(query, columns, rows);
+  if (rows.empty()) {
+    KLOG(16, "%s", texts.noTarget);
+    return;
+  }
+  for (const DBRow& row : rows) {
+    if (!HasAllValues(row)) {
+      KLOG(2, "%s", texts.missingValue);
+      continue;
+    }
+    SendToTarget(row, texts);
+  }
+}
+
+// The collector inputs are marked signalled as a whole, so one target is
+// told per run: the first complete row.
+void SignalFirstTarget(CDBI& db, const std::string& query, const char* markSignalled,
+                       const StepTexts& texts) {
+  DBRows rows;
+  db.getRows(query, kTargetColumns, rows);
+  if (rows.empty()) {
+    KLOG(16, "%s", texts.noTarget);
+    return;
+  }
+  for (const DBRow& row : rows) {
+    if (!HasAllValues(row)) {
+      KLOG(2, "%s", texts.missingValue);
+      continue;
+    }
+    db.executeSQL(markSignalled);
+    SendToTarget(row, texts);
+    break;
+  }
+}
+
+void SignalMeteringTargets(CDBI& db) {
+  std::string minutes;
+  if (db.getValueFromQuery(kMeteringCollectionTime, minutes) != 1) return;
+  if (!IsInteger(minutes)) {
+    KLOG(2, "SignallingRelatedModules: SOFTWARE_METER_COLLECTION_TIME '%s' is not a number so software metering is not signalled",
+         minutes.c_str());
+    return;
+  }
+  SignalEveryTarget(db, Format(kMeteringTargets, 16, minutes.c_str()), kMeteringColumns,
+                    kMeteringStep);
+}
+
+}  // namespace
+
+void SignallingRelatedModules(CDBI* db) {
+  KLOG(16, "SignallingRelatedModules - START ");
+  try {
+    if (db == nullptr) throw std::invalid_argument("no database object");
+    SignalEveryTarget(*db, Format(kDueJobTargets, 3), kTargetColumns, kRowTypeStep);
+    SignalEveryTarget(*db, Format(kUncollectedInventoryTargets, 1), kTargetColumns,
+                      FixedTypeStep(3));
+    SignalEveryTarget(*db, Format(kInventoriedSystemTargets, 2), kTargetColumns,
+                      FixedTypeStep(8));
+    SignalEveryTarget(*db, Format(kPoller12Targets, 9), kTargetColumns, kRowTypeStep);
+    SignalEveryTarget(*db, Format(kPoller11Targets, 5), kTargetColumns, kRowTypeStep);
+    SignalEveryTarget(*db, Format(kInventoriedSystemTargets, 7), kTargetColumns,
+                      FixedTypeStep(8));
+    SignalFirstTarget(*db, Format(kSyslogTargets, 10), kMarkSyslogSignalled, kSyslogStep);
+    SignalFirstTarget(*db, Format(kSnmpTrapTargets, 12), kMarkSnmpTrapsSignalled,
+                      kSnmpTrapsStep);
+    SignalMeteringTargets(*db);
+  } catch (...) {
+    KLOG(2, "Exception in SignallingRelatedModules");
+  }
+  KLOG(16, "SignallingRelatedModules - END ");
+}
