@@ -1,4 +1,9 @@
 // The patch job worker threads and the CAB download job routines.
+//
+// The three thread procedures never return in normal operation; after an
+// unexpected exception they log it and return (uint32_t)-1 so that the
+// supervision tick restarts them. Each creates a fresh wake-up event when
+// it starts and stores it in its slot of the process-wide state.
 #pragma once
 
 #include <cstdint>
@@ -17,3 +22,14 @@ void PostCabFileDownloadJob(int schedularId, const std::string& scheduleTime,
 void PostCabDownloadRetryJobs(CDBI* db);
 
 uint32_t InternalDeployJobPoster();
+
+// Test hooks. Both are one-shot and thread-safe.
+//
+// The next InternalDeployJobPoster thread to start begins its job counter
+// at value instead of 0.
+void SetInternalDeployJobCounterForTest(int32_t value);
+// The next cycle of the named thread ("PerformPatchJobs",
+// "PerformOndemandPatchJobs" or "InternalDeployJobPoster") throws, as an
+// unexpected failure would, so that the thread ends through its outermost
+// handler.
+void InjectPatchThreadFaultForTest(const std::string& threadName);
