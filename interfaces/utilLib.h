@@ -38,6 +38,8 @@ class Clock {
  public:
   // Reads KORB_TIME_SCALE. Returns false and fills *error for a value that
   // is not a positive finite number. Call once, before any thread starts.
+  // Calling it again re-reads the variable and restarts NowSeconds() from
+  // the real time of that call (tests use this to change the scale).
   static bool Init(std::string* error);
   static double Scale();
 

@@ -36,7 +36,9 @@ class NamedMutex {
 
   // Creates or opens the named mutex and tries to take it. On kFailed,
   // *error receives a description. The returned object keeps the lock for
-  // its lifetime (the daemon never releases it explicitly).
+  // its lifetime (the daemon never releases it explicitly). On
+  // kAlreadyExists a non-null object that holds nothing is returned, as
+  // the kernel call it stands in for returns a handle; null means kFailed.
   static std::unique_ptr<NamedMutex> Create(const std::string& name,
                                             Result* result,
                                             std::string* error);
@@ -132,6 +134,16 @@ class Thread {
   uint64_t handle_;
   std::shared_ptr<State> state_;
 };
+
+// Orderly-end requests from the operating system (SIGTERM, SIGINT).
+// Blocks both signals in the calling thread, so every thread started
+// afterwards inherits the block, and starts one detached thread that
+// receives them and calls onSignal(signal number) on that thread, once per
+// signal, for the life of the process. Call at most once, before any other
+// thread exists. Returns false and fills *error when the receiving thread
+// cannot be started; the signals keep their default action then.
+bool InstallTerminationHandler(std::function<void(int)> onSignal,
+                               std::string* error);
 
 // Sleeps the calling thread for ms milliseconds (unscaled).
 void SleepMs(uint32_t ms);

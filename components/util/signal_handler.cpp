@@ -1,0 +1,230 @@
+// The signal receiver: UDP datagrams and periodic timeout events through
+// one blocking wait.
+//
+// WaitForSignal polls three descriptors with no time-out: the UDP socket,
+// a timerfd armed on CLOCK_MONOTONIC at the earliest deadline (absolute,
+// so re-arming never shifts a deadline), and an eventfd that ResetEvent
+// and DisableTimeoutEvent write from other threads so the waiter
+// re-reads the deadline table. Nothing wakes it otherwise, so an idle
+// process sleeps in poll().
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "socket_ops.h"
+#include "timeout_table.h"
+#include "utilLib.h"
+
+namespace {
+
+const char kLogSource[] = "utilLib";
+// Malformed datagrams are reported at most once per minute (real time),
+// so a flood of them cannot fill the log.
+constexpr int64_t kRejectReportIntervalUs = 60 * 1000000LL;
+
+void DrainCounter(int fd) {
+  uint64_t value;
+  while (read(fd, &value, sizeof(value)) > 0) {
+  }
+}
+
+}  // namespace
+
+struct CSignalHandler::Impl {
+  Impl(const std::vector<int>& periods, CLogger* log)
+      : table(periods, Clock::Scale(), Clock::MonotonicMicros()),
+        logger(log) {}
+
+  TimeoutTable table;
+  CLogger* logger;
+  int sock = -1;
+  int timer = -1;
+  int wake = -1;
+  int port = -1;
+  bool ready = false;
+
+  bool have_reported_reject = false;
+  int64_t last_reject_report_us = 0;
+  uint64_t rejects_since_report = 0;
+
+  void LogError(int line, const char* fmt, ...) KORB_PRINTF(3, 4);
+  void Wake() {
+    const uint64_t one = 1;
+    if (wake >= 0 && write(wake, &one, sizeof(one)) < 0) {
+      // The counter is already non-zero (EAGAIN): the waiter wakes anyway.
+    }
+  }
+
+  bool Open(int identifier);
+  void ArmTimer(int64_t deadline_us);
+  void ReportReject(const std::string& peer, const std::string& reason);
+  int Receive(CSignalInfo& info);
+};
+
+void CSignalHandler::Impl::LogError(int line, const char* fmt, ...) {
+  if (logger == nullptr) return;
+  va_list ap;
+  va_start(ap, fmt);
+  const std::string message = FormatV(fmt, ap);
+  va_end(ap);
+  logger->KORBLog(line, kLogSource, KORB_LOG_ERROR, "%s", message.c_str());
+}
+
+bool CSignalHandler::Impl::Open(int identifier) {
+  if (identifier < 1 || identifier > 65535) {
+    LogError(__LINE__, "CSignalHandler: identifier %d is not a UDP port",
+             identifier);
+    return false;
+  }
+  const char* env = getenv("KORB_SIGNAL_BIND");
+  const std::string address = env != nullptr && env[0] != '\0' ? env : "0.0.0.0";
+  std::string error;
+  sock = sockets::CreateUdpSocket(AF_INET, true, &error);
+  if (sock < 0 || !sockets::BindIPv4(sock, address, identifier, &error)) {
+    LogError(__LINE__, "CSignalHandler: cannot listen for signals: %s",
+             error.c_str());
+    return false;
+  }
+  port = sockets::LocalPort(sock);
+  timer = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+  if (timer < 0) {
+    LogError(__LINE__, "CSignalHandler: %s",
+             sockets::ErrorText("timerfd_create", errno).c_str());
+    return false;
+  }
+  wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (wake < 0) {
+    LogError(__LINE__, "CSignalHandler: %s",
+             sockets::ErrorText("eventfd", errno).c_str());
+    return false;
+  }
+  return true;
+}
+
+// deadline_us 0 disarms the timer.
+void CSignalHandler::Impl::ArmTimer(int64_t deadline_us) {
+  itimerspec spec;
+  memset(&spec, 0, sizeof(spec));
+  if (deadline_us > 0) {
+    spec.it_value.tv_sec = static_cast<time_t>(deadline_us / 1000000);
+    spec.it_value.tv_nsec = static_cast<long>(deadline_us % 1000000) * 1000;
+  }
+  // Cannot fail with a valid descriptor and normalised value.
+  timerfd_settime(timer, TFD_TIMER_ABSTIME, &spec, nullptr);
+}
+
+void CSignalHandler::Impl::ReportReject(const std::string& peer,
+                                        const std::string& reason) {
+  const int64_t now = Clock::MonotonicMicros();
+  if (have_reported_reject &&
+      now - last_reject_report_us < kRejectReportIntervalUs) {
+    ++rejects_since_report;
+    return;
+  }
+  if (rejects_since_report > 0) {
+    LogError(__LINE__,
+             "CSignalHandler: rejected signal datagram from %s: %s "
+             "(%llu more rejected since the last report)",
+             peer.c_str(), reason.c_str(),
+             static_cast<unsigned long long>(rejects_since_report));
+  } else {
+    LogError(__LINE__, "CSignalHandler: rejected signal datagram from %s: %s",
+             peer.c_str(), reason.c_str());
+  }
+  have_reported_reject = true;
+  last_reject_report_us = now;
+  rejects_since_report = 0;
+}
+
+// Returns 0 (info filled), -1 (failure) or 1 (nothing there after all).
+int CSignalHandler::Impl::Receive(CSignalInfo& info) {
+  // One byte more than a signal, so that MSG_TRUNC's full length is the
+  // only thing that tells an oversized datagram apart.
+  unsigned char buffer[kSignalDatagramSize + 1];
+  size_t length = 0;
+  std::string peer, error;
+  switch (sockets::ReceiveDatagram(sock, buffer, sizeof(buffer), &length,
+                                   &peer, &error)) {
+    case sockets::ReceiveResult::kNothing:
+      return 1;
+    case sockets::ReceiveResult::kFailed:
+      LogError(__LINE__, "CSignalHandler: %s", error.c_str());
+      return -1;
+    case sockets::ReceiveResult::kReceived:
+      break;
+  }
+  if (length != kSignalDatagramSize) {
+    ReportReject(peer, Format("%zu bytes instead of %zu", length,
+                              kSignalDatagramSize));
+    return -1;
+  }
+  if (!info.Decode(buffer, length)) {
+    ReportReject(peer, "a field is not NUL-padded decimal text");
+    return -1;
+  }
+  return 0;
+}
+
+CSignalHandler::CSignalHandler(int identifier, const std::vector<int>* periods,
+                               CLogger* logger)
+    : impl_(std::make_unique<Impl>(
+          periods != nullptr ? *periods : std::vector<int>(), logger)) {
+  impl_->ready = impl_->Open(identifier);
+}
+
+CSignalHandler::~CSignalHandler() {
+  sockets::Close(impl_->sock);
+  if (impl_->timer >= 0) close(impl_->timer);
+  if (impl_->wake >= 0) close(impl_->wake);
+}
+
+CSignalHandler::operator EObjectStatus() const {
+  return impl_->ready ? OBJECT_READY : OBJECT_NOT_READY;
+}
+
+int CSignalHandler::Port() const { return impl_->ready ? impl_->port : -1; }
+
+int CSignalHandler::WaitForSignal(CSignalInfo& info, char* /*text*/) {
+  Impl& d = *impl_;
+  if (!d.ready) return -1;
+  for (;;) {
+    if (int k = d.table.TakeDue(Clock::MonotonicMicros())) return k;
+    int64_t deadline = 0;
+    d.ArmTimer(d.table.EarliestDeadline(&deadline) ? deadline : 0);
+
+    pollfd fds[3] = {{d.sock, POLLIN, 0}, {d.timer, POLLIN, 0},
+                     {d.wake, POLLIN, 0}};
+    const int n = poll(fds, 3, -1);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      d.LogError(__LINE__, "CSignalHandler: %s",
+                 sockets::ErrorText("poll", errno).c_str());
+      return -1;
+    }
+    if (fds[1].revents != 0) DrainCounter(d.timer);
+    if (fds[2].revents != 0) DrainCounter(d.wake);
+    if (int k = d.table.TakeDue(Clock::MonotonicMicros())) return k;
+    if (fds[0].revents != 0) {
+      const int result = d.Receive(info);
+      if (result <= 0) return result;
+    }
+  }
+}
+
+int CSignalHandler::ResetEvent(int k) {
+  if (!impl_->table.Reset(k, Clock::MonotonicMicros())) return -1;
+  impl_->Wake();
+  return 1;
+}
+
+int CSignalHandler::DisableTimeoutEvent(int k) {
+  if (!impl_->table.Disable(k)) return -1;
+  impl_->Wake();
+  return 1;
+}

@@ -1,0 +1,42 @@
+// Thin socket helpers for the signal receiver and sender. Every failure
+// comes back as text ("what failed: why") made in one place, ErrorText().
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace sockets {
+
+// "context: <strerror(err)>".
+std::string ErrorText(const std::string& context, int err);
+
+// A UDP socket of family AF_INET or AF_INET6, close-on-exec, optionally
+// non-blocking. Returns the descriptor or -1 (and *error).
+int CreateUdpSocket(int family, bool nonblocking, std::string* error);
+
+// Binds fd to an IPv4 address text ("0.0.0.0", "127.0.0.1") and port.
+bool BindIPv4(int fd, const std::string& address, int port,
+              std::string* error);
+
+// The local port fd is bound to, or -1.
+int LocalPort(int fd);
+
+enum class ReceiveResult { kReceived, kNothing, kFailed };
+
+// Takes one datagram without blocking. *length receives its full size even
+// when it was longer than capacity (the excess is dropped), so an oversized
+// datagram is never mistaken for a well-formed one. *peer receives the
+// sender as "address:port".
+ReceiveResult ReceiveDatagram(int fd, void* buffer, size_t capacity,
+                              size_t* length, std::string* peer,
+                              std::string* error);
+
+// Resolves host (name or numeric address) and sends one datagram to the
+// first address that accepts it, IPv4 addresses first: the suite's
+// receivers listen on IPv4, and "localhost" often resolves to ::1 first.
+bool SendDatagram(const std::string& host, int port, const void* data,
+                  size_t length, std::string* error);
+
+void Close(int fd);
+
+}  // namespace sockets
