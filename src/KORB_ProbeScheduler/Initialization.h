@@ -4,12 +4,21 @@
 // Builds the process-wide state (log, main database object, log limits,
 // signal receiver, job handler details, active probes) and runs restart
 // recovery. Returns 1 on success, -1 on any failure (already logged).
+// Objects made before a failure stay as they are; the caller ends the
+// process. REQUIRES: called once, on the main thread, before any worker
+// thread exists.
 int InitializeProbeScheduler(int signalIdentifier);
+
+// Reads LOG_LEVEL and LOG_SIZE through g_pDBI and applies them to
+// g_pLogger (and g_nLogLevel, g_nLogSize): a level below 1 becomes 3, a
+// size below 500000 becomes 500000; neither has an upper bound.
+void ApplyConfiguredLogLimits();
 
 // Repairs patch deploy rows and jobs a previous run left half-done.
 void ResetPatchMgmtJob();
 // Returns interrupted metering collections to their initial state.
 void ResetMeteringJob();
 
-// Orderly teardown before an internal restart or an end signal.
+// Orderly teardown before an internal restart or an end signal: destroys
+// the signal receiver. The logger and the database object stay.
 void DeInitializeProbeScheduler();

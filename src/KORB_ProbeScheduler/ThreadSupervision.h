@@ -1,4 +1,7 @@
 // Worker thread records and the supervision tick (timeout event 5).
+//
+// The tick runs on the main thread only, and ThreadMap is touched only
+// there, so neither needs a lock.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +11,8 @@
 #include "platform.h"
 
 struct WorkerThreadRecord {
+  // Null when the last (re-)creation failed: the record then counts as
+  // ended, so the next tick tries again.
   std::shared_ptr<port::Thread> thread;
   port::Thread::StartRoutine routine;
 };
@@ -22,6 +27,8 @@ bool StartWorkerThread(ThreadMap& threads, port::Thread::StartRoutine routine);
 // Result of a supervision tick.
 enum class SupervisionResult { kContinue, kConnectionLost, kSupervisorGone };
 
-// Database connection check, supervisor watch, and restart of ended worker
-// threads (install types 1 and 2 only).
+// Database connection check, supervisor watch (g_szSupervisorExeName,
+// g_nSupervisorPid), and restart of ended worker threads (install types 1
+// and 2 only), in that order; the first two end the tick and tell the
+// main loop to return.
 SupervisionResult SupervisionTick(ThreadMap& threads);

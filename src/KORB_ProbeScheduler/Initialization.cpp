@@ -1,0 +1,127 @@
+// Start-up of the process-wide state, in a fixed order: each step relies
+// on the ones before it (the log limits need the database, the recovery
+// needs the log), and a failure leaves everything made so far in place for
+// the entry point to end the process.
+#include "Initialization.h"
+
+#include <cstdio>
+#include <new>
+#include <vector>
+
+#include "MainScheduler.h"
+#include "ProcessState.h"
+#include "TerminationRequest.h"
+
+namespace {
+
+constexpr int kDefaultLogLevel = 3;
+constexpr long kMinLogSize = 500000;
+constexpr const char* kLogFileName = "KORB_ProbeScheduler.log";
+constexpr const char* kLogSubdirectory = "/ConsoleManagement/log/";
+constexpr const char* kActiveProbesQuery =
+    "select ProbeID from probemaster where status = 1";
+
+// Builds the receiver into g_pSignalHandler. Returns false (logged) when
+// it cannot be made or is not usable; a failed object stays in place.
+bool CreateSignalHandler(int signalIdentifier) {
+  std::vector<int> periods = TimeoutPeriods();
+  g_pSignalHandler = new (std::nothrow)
+      CSignalHandler(signalIdentifier, &periods, g_pLogger);
+  if (g_pSignalHandler == nullptr) {
+    KLOG(KORB_LOG_ERROR, "CSignalHandler object creation failed.%s",
+         "Memory Allocation Failed");
+    return false;
+  }
+  if (static_cast<EObjectStatus>(*g_pSignalHandler) != OBJECT_READY) {
+    KLOG(KORB_LOG_ERROR, "CSignalHandler object creation failed.%s",
+         "CSignalHandler init Failed");
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void ApplyConfiguredLogLimits() {
+  std::string level;
+  std::string size;
+  g_pDBI->getConfigSetting("LOG_LEVEL", level);
+  g_pDBI->getConfigSetting("LOG_SIZE", size);
+  g_nLogLevel = ToInt(level);
+  g_nLogSize = ToLong(size);
+  if (g_nLogLevel < 1) g_nLogLevel = kDefaultLogLevel;
+  if (g_nLogSize < kMinLogSize) g_nLogSize = kMinLogSize;
+  g_pLogger->SetMaxLogLevel(g_nLogLevel);
+  g_pLogger->SetMaxLogSize(g_nLogSize);
+}
+
+int InitializeProbeScheduler(int signalIdentifier) {
+  try {
+    g_nLogSize = kMinLogSize;
+    g_nLogLevel = kDefaultLogLevel;
+
+    g_szLogDirectory.clear();
+    if (GetInstallLocation(g_szLogDirectory) > 0)
+      g_szLogDirectory += kLogSubdirectory;
+
+    g_pLogger = new (std::nothrow) CLogger();
+    if (g_pLogger == nullptr) {
+      std::fputs("Failure in memory allocation for logger object\n", stdout);
+      return -1;
+    }
+    // The configured limits are not known before the database is open;
+    // the log starts with the defaults and takes them a few steps later.
+    g_pLogger->InitKORBLog(g_szLogDirectory, kLogFileName, g_nLogSize,
+                           g_nLogLevel);
+
+    g_pDBI = CDBI::getInstance(g_pLogger, true);
+    if (g_pDBI == nullptr) {
+      KLOG(KORB_LOG_ERROR,
+           "DB object Init/new failed Exiting the MainScheduler Thread.");
+      return -1;
+    }
+    if (!g_pDBI->m_bReady) {
+      KLOG(KORB_LOG_INFO, "Failed to create the DB object.");
+      return -1;
+    }
+
+    ApplyConfiguredLogLimits();
+    KLOG(KORB_LOG_INFO, "Initializing the module...");
+
+    if (!CreateSignalHandler(signalIdentifier)) return -1;
+
+    // On an MSP server the interrupted work lives in the customer
+    // databases, which this process does not repair at start.
+    if (g_pDBI->m_nMSPFlag == 0) {
+      ResetPatchMgmtJob();
+      ResetMeteringJob();
+    }
+
+    if (g_pDBI->GetJobHandlerDetails(g_szJobHandlerHost, g_nJobHandlerPort) < 0) {
+      KLOG(KORB_LOG_ERROR,
+           "Unable to retrieve Job Handler Master Details. Exiting..");
+      return -1;
+    }
+
+    g_ProbeIdList.clear();
+    g_pDBI->getValueFromEachRow(kActiveProbesQuery, "ProbeID", g_ProbeIdList);
+    return 1;
+  } catch (...) {
+    KLOG(KORB_LOG_ERROR, "Exception InitializeProbeScheduler");
+    return -1;
+  }
+}
+
+void DeInitializeProbeScheduler() {
+  try {
+    KLOG(KORB_LOG_INFO, "Unloading the module...");
+    if (g_pSignalHandler != nullptr) {
+      SetTerminationWakeTarget(nullptr);
+      delete g_pSignalHandler;
+      g_pSignalHandler = nullptr;
+    }
+    KLOG(KORB_LOG_INFO, "Unloaded the module succesfully...");
+  } catch (...) {
+    KLOG(KORB_LOG_ERROR, "Exception DeInitializeProbeScheduler.");
+  }
+}

@@ -1,0 +1,88 @@
+// The main loop. It owns the worker thread records and the signal record,
+// blocks in the signal receiver's one wait (datagrams and the 17 timeout
+// deadlines together), and runs exactly one handler per wait result. It
+// ends in four ways: end signal or daily restart (after the teardown),
+// vanished supervisor and lost database connection (without it); SIGTERM
+// and SIGINT count as an end signal.
+#include "MainScheduler.h"
+
+#include "Initialization.h"
+#include "LoopDispatch.h"
+#include "PatchThreads.h"
+#include "ProcedureRunners.h"
+#include "ProcessState.h"
+#include "TerminationRequest.h"
+#include "ThreadSupervision.h"
+
+namespace {
+
+constexpr int kEventCount = 17;
+
+// Makes the regular work due at once after a start instead of one period
+// later; install types other than 1 and 2 run without the monitoring,
+// performance and event log distributions.
+void ArmTimeoutEvents(CSignalHandler& signals) {
+  if (RunsFullPeriodicWork()) {
+    for (int event : {8, 16, 14, 12, 7, 13, 15, 9, 10, 11})
+      signals.ResetEvent(event);
+  } else {
+    for (int event : {16, 14, 12, 7, 15}) signals.DisableTimeoutEvent(event);
+  }
+}
+
+LoopStep EndOnTerminationRequest(int signo) {
+  KLOG(KORB_LOG_INFO,
+       "Termination signal %d received; ending as on an end signal", signo);
+  DeInitializeProbeScheduler();
+  return LoopEnds(0);
+}
+
+LoopStep Dispatch(int waitResult, const CSignalInfo& info,
+                  LoopContext& context) {
+  if (waitResult == -1) {
+    KLOG(KORB_LOG_ERROR, "Signal Handler receival failed");
+    return kLoopGoesOn;
+  }
+  if (waitResult == 0) return DispatchNetworkSignal(info, context);
+  if (waitResult >= 1 && waitResult <= kEventCount)
+    return DispatchTimeoutEvent(waitResult, context);
+  KLOG(KORB_LOG_ERROR, "Unknown event received in Signal Handler. Type=%d",
+       static_cast<int>(ToLong(info.GetSignalType())));
+  return kLoopGoesOn;
+}
+
+}  // namespace
+
+int MainScheduler() {
+  CSignalHandler& signals = *g_pSignalHandler;
+  CSignalInfo info;
+  signals.ResetEvent(17);
+  signals.ResetEvent(4);
+
+  // g_csScheduleJobs and g_csSubmitScheduleJobs are ready from their
+  // construction; nothing to initialise before the threads use them.
+  ThreadMap threads;
+  StartWorkerThread(threads, PerformPatchJobs);
+  StartWorkerThread(threads, PerformOndemandPatchJobs);
+  StartWorkerThread(threads, InternalDeployJobPoster);
+  ArmTimeoutEvents(signals);
+  StartWorkerThread(threads, PostAutomationScheduleJobs);
+
+  SetTerminationWakeTarget(&signals);
+  LoopContext context{signals, threads};
+  for (;;) {
+    if (int signo = PendingTerminationSignal(); signo != 0)
+      return EndOnTerminationRequest(signo).result;
+    int waitResult = signals.WaitForSignal(info, nullptr);
+    // A termination request wakes the wait through an event; what the
+    // wait returned then is not acted on.
+    if (int signo = PendingTerminationSignal(); signo != 0)
+      return EndOnTerminationRequest(signo).result;
+    LoopStep step = Dispatch(waitResult, info, context);
+    if (step.end) {
+      // The teardown has already cleared the wake target where it ran.
+      SetTerminationWakeTarget(nullptr);
+      return step.result;
+    }
+  }
+}

@@ -1,0 +1,57 @@
+// Restart recovery: work that a previous run of the process left in an
+// intermediate state can never finish, because the thread that owned it is
+// gone. These statements put it back where the normal flow picks it up
+// again, or close it as failed.
+#include "Initialization.h"
+#include "ProcessState.h"
+
+namespace {
+
+constexpr const char* kAbortInterruptedPatchDeploys =
+    "update patch_jobdetails set InternalStatus = %d, Status = '%s' where "
+    "InternalStatus in ( %d, %d, %d, %d, %d, %d ) and Retries <= 3";
+constexpr const char* kPatchDeployAbortedText =
+    "Patch deploy aborted. Service restarted.";
+
+constexpr const char* kFailInterruptedJobs =
+    "Update JobDetails Set Status=-1, FinishedTime=now(), "
+    "statusdescription='Job Failed as KovaOrb Restarted' where JobTypeID = "
+    "10025 and Status  in (0,3)";
+
+constexpr const char* kDeleteUnmappedAgentEntries =
+    "delete sw from swinformer sw left join mappedagents ma on "
+    "ma.masteragentid = sw.masteragentid and sw.siteid = ma.siteid where "
+    "ma.masteragentid is null";
+
+constexpr const char* kDeleteFailedJobSchedules =
+    "delete p from probescheduledetail p inner join jobdetails j on "
+    "p.probeid = %d and j.jobid=p.probeschedulerid where j.jobtypeid=10025 "
+    "and j.status=-1 and p.tasktypeid=3 and p.taskcategoryid=8";
+
+constexpr const char* kResetMeteringCollections =
+    "update softwaremeterdetail set CollectionStatus = %d, "
+    "StatusDescription='Job aborted due to service restart.' where "
+    "collectionstatus in (%d,%d)";
+
+}  // namespace
+
+void ResetPatchMgmtJob() {
+  try {
+    g_pDBI->executeSQL(Format(kAbortInterruptedPatchDeploys, 11,
+                              kPatchDeployAbortedText, 4, 5, 8, 7, 9, 10));
+    g_pDBI->executeSQL(kFailInterruptedJobs);
+    g_pDBI->executeSQL(kDeleteUnmappedAgentEntries);
+    g_pDBI->executeSQL(Format(kDeleteFailedJobSchedules, g_pDBI->m_nProbeID));
+    KLOG(KORB_LOG_TRACE, "Swinformer entries of old agents got deleted");
+  } catch (...) {
+    KLOG(KORB_LOG_ERROR, "Exception in ResetPatchMgmtJob");
+  }
+}
+
+void ResetMeteringJob() {
+  try {
+    g_pDBI->executeSQL(Format(kResetMeteringCollections, 0, 2, 3));
+  } catch (...) {
+    KLOG(KORB_LOG_ERROR, "Exception in ResetMeteringJob.");
+  }
+}

@@ -1,0 +1,128 @@
+// Network signals from other suite modules. Most of them announce new work
+// for the task distribution and end by making the new-job signalling
+// (event 17) due at once, so the probes hear of the work without waiting
+// for its 20-second period.
+#include "Initialization.h"
+#include "LoopDispatch.h"
+#include "ProcedureRunners.h"
+#include "ProcessState.h"
+
+namespace {
+
+constexpr int kNewJobSignallingEvent = 17;
+constexpr long kSshPatchSubType = 4;
+
+struct NetworkSignal {
+  long type;
+  long id;
+  long sub_type;
+};
+
+LoopStep EndSignal(const NetworkSignal&, LoopContext&) {
+  DeInitializeProbeScheduler();
+  return LoopEnds(0);
+}
+
+LoopStep PatchJobSignal(const NetworkSignal& signal, LoopContext&) {
+  KLOG(KORB_LOG_INFO, "SH_PATCH_JOB_SIGNAL Received.");
+  if (IsMSPServer()) return kLoopGoesOn;
+  if (signal.sub_type == kSshPatchSubType) {
+    KLOG(KORB_LOG_INFO, "SSH_PATCH_MGMT_JOB_SIGNAL received!!");
+    ScheduleSSHPatchMgmt();
+  } else {
+    KLOG(KORB_LOG_INFO, "WMI_PATCH_MGMT_JOB_SIGNAL Received.");
+    g_hPatchJobEvent.Set();
+    g_hOndemandPatchJobEvent.Set();
+  }
+  return kLoopGoesOn;
+}
+
+LoopStep PatchDownloadSuccessSignal(const NetworkSignal&, LoopContext&) {
+  KLOG(KORB_LOG_INFO, "SH_PATCH_DOWNLOAD_SUCCESS signal Received.");
+  if (!IsMSPServer()) g_hInternalDeployEvent.Set();
+  return kLoopGoesOn;
+}
+
+LoopStep ScheduleJobSignal(const NetworkSignal&, LoopContext& context) {
+  KLOG(KORB_LOG_INFO,
+       "MainScheduler:: Network event came for SH_SCHEDULE_JOB_SIGNAL");
+  ScheduleJobs(3);
+  context.signals.ResetEvent(kNewJobSignallingEvent);
+  return kLoopGoesOn;
+}
+
+// A client that starts or shuts down changes which probe should carry
+// which task, so every distributed task type is redistributed.
+void RedistributeAfterClientChange(LoopContext& context) {
+  ScheduleJobs(1);
+  ScheduleJobs(2);
+  ScheduleJobs(3);
+  Load_Distribution(5);
+  Load_Distribution(9);
+  Load_Distribution(14);
+  context.signals.ResetEvent(kNewJobSignallingEvent);
+}
+
+LoopStep ClientStartUpSignal(const NetworkSignal&, LoopContext& context) {
+  KLOG(KORB_LOG_INFO, "Master received client start up signal.");
+  RedistributeAfterClientChange(context);
+  return kLoopGoesOn;
+}
+
+LoopStep ClientShutdownSignal(const NetworkSignal&, LoopContext& context) {
+  KLOG(KORB_LOG_INFO, "Master received client Shutdown signal.");
+  RedistributeAfterClientChange(context);
+  return kLoopGoesOn;
+}
+
+LoopStep DistributeSignal(const NetworkSignal&, LoopContext& context) {
+  Load_Distribution(3);
+  context.signals.ResetEvent(kNewJobSignallingEvent);
+  return kLoopGoesOn;
+}
+
+LoopStep DataDiscoverySignal(const NetworkSignal&, LoopContext& context) {
+  KLOG(KORB_LOG_TRACE, "SH_DATA_DISCOVERY_SIGNAL from discovery.");
+  ScheduleJobs(1);
+  context.signals.ResetEvent(kNewJobSignallingEvent);
+  return kLoopGoesOn;
+}
+
+LoopStep DistributeTasksSignal(const NetworkSignal& signal,
+                               LoopContext& context) {
+  KLOG(KORB_LOG_INFO, "SH_DISTRIBUTE_TASKS");
+  return DistributeSignal(signal, context);
+}
+
+struct SignalRoute {
+  long type;
+  LoopStep (*handler)(const NetworkSignal&, LoopContext&);
+};
+
+const SignalRoute kSignalRoutes[] = {
+    {1, EndSignal},                    // end of the process
+    {4, PatchJobSignal},               // SH_PATCH_JOB_SIGNAL
+    {5, ScheduleJobSignal},            // SH_SCHEDULE_JOB_SIGNAL
+    {7, DataDiscoverySignal},          // SH_DATA_DISCOVERY_SIGNAL
+    {10, ClientStartUpSignal},
+    {11, ClientShutdownSignal},
+    {13, DistributeTasksSignal},       // SH_DISTRIBUTE_TASKS
+    {14, DistributeSignal},            // no line of its own
+    {17, PatchDownloadSuccessSignal},  // SH_PATCH_DOWNLOAD_SUCCESS
+};
+
+}  // namespace
+
+LoopStep DispatchNetworkSignal(const CSignalInfo& info, LoopContext& context) {
+  const NetworkSignal signal{ToLong(info.GetSignalType()),
+                             ToLong(info.GetSignalID()),
+                             ToLong(info.GetSubType())};
+  KLOG(KORB_LOG_INFO, "NETWORK SIGNAL RECEIVED. Type %d",
+       static_cast<int>(signal.type));
+  for (const SignalRoute& route : kSignalRoutes) {
+    if (route.type == signal.type) return route.handler(signal, context);
+  }
+  KLOG(KORB_LOG_WARNING, "Unknown signal. Type %ld ID %ld", signal.type,
+       signal.id);
+  return kLoopGoesOn;
+}

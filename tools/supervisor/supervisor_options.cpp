@@ -1,0 +1,93 @@
+#include "supervisor_options.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "child_process.h"
+
+namespace supervisor {
+
+const char* const kUsage =
+    "usage: korb-supervisor [--scheduler PATH] [--identifier PORT]\n"
+    "         [--signal-host HOST] [--min-backoff-ms MS] [--max-backoff-ms MS]\n"
+    "         [--healthy-run-ms MS] [--stop-timeout-ms MS]\n"
+    "  PATH defaults to $KORB_SCHEDULER_PATH, then KORB_ProbeScheduler beside\n"
+    "  this program; PORT to $KORB_SIGNAL_IDENTIFIER.\n";
+
+namespace {
+
+bool ParseLong(const std::string& text, long low, long high, long* value) {
+  char* end = nullptr;
+  errno = 0;
+  long parsed = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || errno != 0 || parsed < low ||
+      parsed > high)
+    return false;
+  *value = parsed;
+  return true;
+}
+
+}  // namespace
+
+bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
+  std::string identifier;
+  if (const char* env = std::getenv("KORB_SCHEDULER_PATH"); env != nullptr)
+    options->scheduler_path = env;
+  if (const char* env = std::getenv("KORB_SIGNAL_IDENTIFIER"); env != nullptr)
+    identifier = env;
+
+  struct Numeric {
+    const char* name;
+    long* target;
+  };
+  const Numeric numerics[] = {
+      {"--min-backoff-ms", &options->min_backoff_ms},
+      {"--max-backoff-ms", &options->max_backoff_ms},
+      {"--healthy-run-ms", &options->healthy_run_ms},
+      {"--stop-timeout-ms", &options->stop_timeout_ms},
+  };
+  for (int i = 1; i < argc; i += 2) {
+    const std::string name = argv[i];
+    if (i + 1 >= argc) {
+      *error = "missing value after " + name;
+      return false;
+    }
+    const std::string value = argv[i + 1];
+    if (name == "--scheduler") {
+      options->scheduler_path = value;
+    } else if (name == "--identifier") {
+      identifier = value;
+    } else if (name == "--signal-host") {
+      options->signal_host = value;
+    } else {
+      bool known = false;
+      for (const Numeric& numeric : numerics) {
+        if (name != numeric.name) continue;
+        known = true;
+        if (!ParseLong(value, 0, 86400000L, numeric.target)) {
+          *error = "bad value for " + name + ": " + value;
+          return false;
+        }
+      }
+      if (!known) {
+        *error = "unknown option " + name;
+        return false;
+      }
+    }
+  }
+
+  long port = 0;
+  if (!ParseLong(identifier, 1, 65535, &port)) {
+    *error = "the signal identifier must be a port number 1..65535, got '" +
+             identifier + "'";
+    return false;
+  }
+  options->identifier = static_cast<int>(port);
+  if (options->scheduler_path.empty())
+    options->scheduler_path = OwnExecutableDirectory() + "/KORB_ProbeScheduler";
+  if (options->max_backoff_ms < options->min_backoff_ms)
+    options->max_backoff_ms = options->min_backoff_ms;
+  return true;
+}
+
+}  // namespace supervisor

@@ -1,0 +1,25 @@
+// Command line and environment of korb-supervisor.
+#pragma once
+
+#include <string>
+
+namespace supervisor {
+
+struct Options {
+  std::string scheduler_path;     // --scheduler, $KORB_SCHEDULER_PATH
+  int identifier = 0;             // --identifier, $KORB_SIGNAL_IDENTIFIER
+  std::string signal_host = "127.0.0.1";  // --signal-host
+  long min_backoff_ms = 1000;     // first delay after a quick failure
+  long max_backoff_ms = 60000;    // the delay doubles up to this
+  long healthy_run_ms = 60000;    // a run this long resets the delay
+  long stop_timeout_ms = 10000;   // end signal to SIGKILL
+};
+
+// Fills options from argv, then the environment for what argv leaves
+// out; the scheduler path defaults to KORB_ProbeScheduler beside this
+// program. Returns false with *error for a bad or missing value.
+bool ParseOptions(int argc, char** argv, Options* options, std::string* error);
+
+extern const char* const kUsage;
+
+}  // namespace supervisor
