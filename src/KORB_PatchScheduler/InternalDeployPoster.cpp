@@ -277,6 +277,7 @@ uint32_t InternalDeployJobPoster() {
     for (;;) {
       ThrowIfFaultInjected(kThreadName);
       int served = ForEachVirtualProbeCustomer([&](CDBI& db) {
+        ThrowIfFaultInjected(kThreadName);
         poster.Pass(&db);
         WaitForWake(*event);
       });

@@ -54,7 +54,6 @@ void InjectPatchThreadFaultForTest(const std::string& threadName) {
 void ThrowIfFaultInjected(const char* threadName) {
   std::lock_guard<std::mutex> lock(g_faultMu);
   if (!g_faultThread.empty() && g_faultThread == threadName) {
-    g_faultThread.clear();
     throw std::runtime_error("fault injected by a test");
   }
 }
@@ -83,6 +82,7 @@ uint32_t RunPatchJobLoop(const PatchJobLoop& loop) {
     for (;;) {
       ThrowIfFaultInjected(loop.threadName);
       int served = ForEachVirtualProbeCustomer([&](CDBI& db) {
+        ThrowIfFaultInjected(loop.threadName);
         int status = ReadPatchScanStatus(&db);
         RefreshClientVersion(&db);
         if (status == 1) loop.post(&db, waitResult);

@@ -23,13 +23,13 @@ void PostCabDownloadRetryJobs(CDBI* db);
 
 uint32_t InternalDeployJobPoster();
 
-// Test hooks. Both are one-shot and thread-safe.
+// Test hooks (thread-safe).
 //
 // The next InternalDeployJobPoster thread to start begins its job counter
-// at value instead of 0.
+// at value instead of 0 (one-shot).
 void SetInternalDeployJobCounterForTest(int32_t value);
-// The next cycle of the named thread ("PerformPatchJobs",
-// "PerformOndemandPatchJobs" or "InternalDeployJobPoster") throws, as an
-// unexpected failure would, so that the thread ends through its outermost
-// handler.
+// Until cleared with "", every cycle of the named thread
+// ("PerformPatchJobs", "PerformOndemandPatchJobs" or
+// "InternalDeployJobPoster") throws at its start, as an unexpected failure
+// would, so the thread ends through its outermost handler.
 void InjectPatchThreadFaultForTest(const std::string& threadName);
