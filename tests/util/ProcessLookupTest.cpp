@@ -1,0 +1,66 @@
+// GetProcessID against real child processes.
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+
+#include "TestDatabase.h"
+#include "UtilTestHelpers.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+bool Finds(const std::string& name, uint32_t pid) {
+  std::vector<uint32_t> ids = {12345678};  // filled afresh, not appended to
+  GetProcessID(name, ids);
+  return std::find(ids.begin(), ids.end(), pid) != ids.end() &&
+         std::find(ids.begin(), ids.end(), 12345678u) == ids.end();
+}
+
+TEST(ProcessLookupTest, FindsAChildByItsFullNameUntilItEnds) {
+  utiltest::TempDir dir;
+  // Longer than the 15 characters the kernel keeps as the command name.
+  const std::string name = "korb_process_lookup_child";
+  const std::string exe = dir.path() + "/" + name;
+  std::filesystem::copy_file("/bin/sleep", exe);
+  std::filesystem::permissions(exe, std::filesystem::perms::owner_all);
+
+  pid_t pid = 0;
+  std::string arg0 = exe, arg1 = "60";
+  char* argv[] = {arg0.data(), arg1.data(), nullptr};
+  char* envp[] = {nullptr};
+  ASSERT_EQ(posix_spawn(&pid, exe.c_str(), nullptr, nullptr, argv, envp), 0);
+  const auto id = static_cast<uint32_t>(pid);
+
+  EXPECT_TRUE(korbtest::WaitFor([&] { return Finds(name, id); }, 10s));
+  EXPECT_TRUE(Finds("/somewhere/else/" + name, id));  // base names compared
+  EXPECT_FALSE(Finds(name.substr(0, 15), id));
+  EXPECT_FALSE(Finds("sleep", id));
+
+  // Replacing the binary on disk does not rename the running process.
+  std::filesystem::remove(exe);
+  EXPECT_TRUE(Finds(name, id));
+
+  // Killed but not yet reaped: a zombie is not a live process.
+  kill(pid, SIGKILL);
+  EXPECT_TRUE(korbtest::WaitFor([&] { return !Finds(name, id); }, 10s));
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_FALSE(Finds(name, id));
+}
+
+TEST(ProcessLookupTest, FindsThisProcessAndNothingForEmptyNames) {
+  std::vector<uint32_t> ids;
+  const std::string self =
+      std::filesystem::read_symlink("/proc/self/exe").filename();
+  EXPECT_GE(GetProcessID(self, ids), 1);
+  EXPECT_NE(std::find(ids.begin(), ids.end(), static_cast<uint32_t>(getpid())),
+            ids.end());
+  EXPECT_EQ(GetProcessID("", ids), 0);
+  EXPECT_TRUE(ids.empty());
+  EXPECT_EQ(GetProcessID("/usr/bin/", ids), 0);
+}
+
+}  // namespace

@@ -1,0 +1,116 @@
+// Timeout events under a time scale: order, no drift, reset and disable.
+// At scale 1000 a period of N seconds lasts N real milliseconds.
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include "UtilTestHelpers.h"
+
+using utiltest::FreeUdpPort;
+using utiltest::ScopedEnv;
+using utiltest::ScopedTimeScale;
+using Ms = std::chrono::duration<double, std::milli>;
+using SteadyClock = std::chrono::steady_clock;
+
+namespace {
+
+std::vector<int> Periods(std::initializer_list<std::pair<int, int>> set) {
+  std::vector<int> periods(17, 0);
+  for (auto [k, seconds] : set) periods[static_cast<size_t>(k - 1)] = seconds;
+  return periods;
+}
+
+void SendSignal(int port, int type) {
+  CSignalInfo info;
+  info.SetSignalType(type);
+  CUDPClient(port, "127.0.0.1").SendUDPSignal(info);
+}
+
+class TimeoutEventsTest : public ::testing::Test {
+ protected:
+  ScopedEnv bind_{"KORB_SIGNAL_BIND", std::string("127.0.0.1")};
+  ScopedTimeScale scale_{"1000"};
+  CSignalInfo info_;
+};
+
+TEST_F(TimeoutEventsTest, EarliestDeadlineFirstThenLowerNumberThenDatagrams) {
+  const auto periods = Periods({{2, 50}, {3, 50}, {9, 86400}, {12, 86400}});
+  CSignalHandler handler(FreeUdpPort(), &periods);
+  ASSERT_EQ(static_cast<EObjectStatus>(handler), OBJECT_READY);
+
+  // Same period from the same start: due together, lower number first.
+  EXPECT_EQ(handler.WaitForSignal(info_), 2);
+  EXPECT_EQ(handler.WaitForSignal(info_), 3);
+
+  // Reset order decides between events made due at once, and a waiting
+  // datagram comes after both.
+  SendSignal(handler.Port(), 13);
+  handler.ResetEvent(12);
+  handler.ResetEvent(9);
+  EXPECT_EQ(handler.WaitForSignal(info_), 12);
+  EXPECT_EQ(handler.WaitForSignal(info_), 9);
+  EXPECT_EQ(handler.WaitForSignal(info_), 0);
+  EXPECT_STREQ(info_.GetSignalType(), "13");
+}
+
+TEST_F(TimeoutEventsTest, LateHandlingSkipsMissedPeriodsWithoutDrift) {
+  const auto periods = Periods({{1, 100}});
+  const auto start = SteadyClock::now();
+  CSignalHandler handler(FreeUdpPort(), &periods);
+  ASSERT_EQ(handler.WaitForSignal(info_), 1);
+  EXPECT_GE(Ms(SteadyClock::now() - start).count(), 99.0);
+
+  // A handler that overruns 2.5 periods: deadlines 200 and 300 are missed.
+  std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  ASSERT_EQ(handler.WaitForSignal(info_), 1);  // once, at once
+  const auto late = SteadyClock::now();
+  ASSERT_EQ(handler.WaitForSignal(info_), 1);
+  const double fired = Ms(SteadyClock::now() - start).count();
+  // Back on the grid of the start (400 ms), not 100 ms after the late one.
+  EXPECT_GE(fired, 399.0);
+  EXPECT_LT(fired, 430.0);
+  EXPECT_GT(Ms(SteadyClock::now() - late).count(), 20.0) << "burst";
+}
+
+TEST_F(TimeoutEventsTest, ResetFromAnotherThreadWakesTheWait) {
+  const auto periods = Periods({{5, 86400}, {6, 86400}});
+  CSignalHandler handler(FreeUdpPort(), &periods);
+  auto result = std::async(std::launch::async, [&] {
+    CSignalInfo info;
+    return handler.WaitForSignal(info);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  EXPECT_EQ(handler.ResetEvent(6), 1);
+  ASSERT_EQ(result.wait_for(std::chrono::seconds(10)),
+            std::future_status::ready);
+  EXPECT_EQ(result.get(), 6);
+}
+
+TEST_F(TimeoutEventsTest, DisabledEventsNeverFire) {
+  const auto periods = Periods({{1, 30}, {2, 60}});
+  CSignalHandler handler(FreeUdpPort(), &periods);
+  EXPECT_EQ(handler.DisableTimeoutEvent(1), 1);
+  EXPECT_EQ(handler.ResetEvent(1), -1);
+  for (int k : {0, 18}) {
+    EXPECT_EQ(handler.ResetEvent(k), -1);
+    EXPECT_EQ(handler.DisableTimeoutEvent(k), -1);
+  }
+  // A period of 0 never fires and cannot be made due.
+  EXPECT_EQ(handler.ResetEvent(3), -1);
+
+  // Event 2 is disabled while the wait is already armed for it.
+  auto result = std::async(std::launch::async, [&] {
+    CSignalInfo info;
+    return handler.WaitForSignal(info);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(handler.DisableTimeoutEvent(2), 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  SendSignal(handler.Port(), 7);
+  ASSERT_EQ(result.wait_for(std::chrono::seconds(10)),
+            std::future_status::ready);
+  EXPECT_EQ(result.get(), 0);
+}
+
+}  // namespace
