@@ -1,0 +1,163 @@
+// The private server of one test binary.
+//
+// Everything lives in one mkdtemp folder: data directory, socket, logs.
+// A small guardian shell, started once, holds the read end of a pipe whose
+// write end only this process has; the harness tells it the server's pid.
+// When the test process dies in any way (crash, ctest time-out, SIGKILL)
+// the pipe closes and the guardian stops the server and removes the
+// folder, so no abnormal exit leaves a server or gigabytes behind.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+#include <thread>
+
+#include "HarnessInternal.h"
+
+namespace korbtest {
+
+namespace {
+
+using internal::RunOrThrow;
+using internal::Spawn;
+
+int g_guardian_fd = -1;
+int g_owner_pid = -1;
+
+const char kGuardianScript[] =
+    "pid=\n"
+    "while IFS= read -r line; do pid=$line; done\n"
+    "if [ -n \"$pid\" ]; then\n"
+    "  kill -TERM \"$pid\" 2>/dev/null\n"
+    "  n=0\n"
+    "  while [ -e \"$1\" ] && kill -0 \"$pid\" 2>/dev/null && [ $n -lt 600 ]; do\n"
+    "    sleep 0.1; n=$((n+1))\n"
+    "  done\n"
+    "fi\n"
+    "rm -rf \"$2\"\n";
+
+void TellGuardian(const std::string& line) {
+  if (g_guardian_fd < 0) return;
+  const std::string text = line + "\n";
+  // Best effort: a guardian that died cannot clean up anyway.
+  ssize_t ignored = write(g_guardian_fd, text.data(), text.size());
+  (void)ignored;
+}
+
+void StartGuardian(const std::string& socket, const std::string& dir) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return;  // tests still run; only clean-up is lost
+  // Never reaped on purpose: it matters only once we are gone.
+  Spawn({"sh", "-c", kGuardianScript, "korb-test-guardian", socket, dir}, "",
+        dir + "/guardian.log", true, fds[0]);
+  close(fds[0]);
+  g_guardian_fd = fds[1];
+  signal(SIGPIPE, SIG_IGN);
+}
+
+// Data on a RAM disk when there is room: every CREATE and TRUNCATE of a
+// table syncs files, which on a real disk makes a test's set-up ten times
+// slower.
+std::string BaseFolder() {
+  struct statvfs info {};
+  if (statvfs("/dev/shm", &info) == 0 && access("/dev/shm", W_OK) == 0 &&
+      static_cast<unsigned long long>(info.f_bavail) * info.f_frsize > (512ull << 20))
+    return "/dev/shm";
+  return "/tmp";
+}
+
+bool Accepts(const std::string& socket) {
+  return internal::RunSql(socket, "SELECT 1", "").ok;
+}
+
+}  // namespace
+
+MariaDbServer& MariaDbServer::Instance() {
+  static MariaDbServer server;
+  return server;
+}
+
+MariaDbServer::MariaDbServer() {
+  std::string templ = BaseFolder() + "/korb-test-db.XXXXXX";
+  if (mkdtemp(templ.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  dir_ = templ;
+  socket_ = dir_ + "/mariadbd.sock";
+  g_owner_pid = getpid();
+  try {
+    RunOrThrow({"mariadb-install-db", "--no-defaults", "--user=root",
+                "--datadir=" + dir_ + "/data",
+                "--auth-root-authentication-method=normal", "--skip-test-db",
+                "--lower-case-table-names=1", "--innodb-log-file-size=8M",
+                "--innodb-buffer-pool-size=16M"},
+               "", dir_ + "/install.log");
+    StartGuardian(socket_, dir_);
+    Start();
+  } catch (...) {
+    if (running_) Stop();
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+    throw;
+  }
+}
+
+MariaDbServer::~MariaDbServer() {
+  // A forked child that calls exit() must not take the parent's server down.
+  if (getpid() != g_owner_pid) return;
+  if (running_) Stop();
+  std::error_code ec;
+  std::filesystem::remove_all(dir_, ec);
+  if (g_guardian_fd >= 0) close(g_guardian_fd);
+}
+
+void MariaDbServer::Start() {
+  if (running_) return;
+  const std::string log = dir_ + "/mariadbd.log";
+  pid_ = Spawn({"mariadbd", "--no-defaults", "--user=root", "--datadir=" + dir_ + "/data",
+                "--socket=" + socket_, "--skip-networking",
+                "--lower-case-table-names=1", "--innodb-buffer-pool-size=16M",
+                "--performance-schema=OFF", "--innodb-log-file-size=8M",
+                "--skip-log-bin", "--pid-file=" + dir_ + "/mariadbd.pid"},
+               "", log, true);
+  running_ = true;
+  TellGuardian(std::to_string(pid_));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!Accepts(socket_)) {
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      running_ = false;
+      TellGuardian("");
+      throw std::runtime_error("mariadbd exited during start-up:\n" + internal::Tail(log));
+    }
+    if (std::chrono::steady_clock::now() > deadline) {
+      Stop();
+      throw std::runtime_error("mariadbd did not accept connections within 60 s:\n" +
+                               internal::Tail(log));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+void MariaDbServer::Stop() {
+  if (!running_) return;
+  kill(pid_, SIGTERM);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  int status = 0;
+  while (waitpid(pid_, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(pid_, SIGKILL);
+      internal::WaitChild(pid_);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  running_ = false;
+  TellGuardian("");
+}
+
+}  // namespace korbtest
