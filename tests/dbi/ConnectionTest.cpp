@@ -1,0 +1,226 @@
+// Sessions: configuration, identity, threads, loss of the server.
+#include <cstdlib>
+#include <future>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "DbiFixture.h"
+
+namespace {
+
+using korbtest::MariaDbServer;
+using korbtest::WaitFor;
+
+class Connections : public DbiTest {
+ protected:
+  // Sessions of CDBI objects (the harness's own connection excluded).
+  long OpenSessions(const std::string& database = "orb") {
+    return Count("select * from information_schema.processlist where db = '" + database +
+                 "' and id <> connection_id()");
+  }
+};
+
+}  // namespace
+
+TEST_F(Connections, EachThreadHasItsOwnSessionClosedWhenTheThreadEnds) {
+  EXPECT_EQ(1, OpenSessions());
+  for (int round = 0; round < 3; ++round) {
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 3; ++i) {
+      threads.emplace_back([this] {
+        std::string value;
+        EXPECT_EQ(1, db_->getValueFromQuery("select connection_id() as outputvalue", value));
+      });
+    }
+    for (auto& t : threads) t.join();
+  }
+  // Nine threads came and went; only the test thread's session remains.
+  EXPECT_TRUE(WaitFor([&] { return OpenSessions() == 1; }, std::chrono::seconds(10)))
+      << OpenSessions() << " sessions";
+
+  // The object goes while a thread that used it still runs: the object
+  // closes that session, and the thread's end must not touch it again.
+  std::promise<void> used;
+  std::promise<void> object_gone;
+  std::thread holder([&] {
+    db_->executeSQL("do 1");
+    used.set_value();
+    object_gone.get_future().wait();
+  });
+  used.get_future().wait();
+  EXPECT_EQ(2, OpenSessions());
+  db_.reset();
+  object_gone.set_value();
+  holder.join();
+  EXPECT_TRUE(WaitFor([&] { return OpenSessions() == 0; }, std::chrono::seconds(10)));
+}
+
+TEST_F(Connections, SessionRunsInTheDaemonsMode) {
+  std::string value;
+  ASSERT_EQ(1, db_->getValueFromQuery("select @@session.sql_mode as outputvalue", value));
+  std::set<std::string> flags;
+  std::stringstream list(value);
+  for (std::string flag; std::getline(list, flag, ',');) flags.insert(flag);
+  EXPECT_EQ((std::set<std::string>{"STRICT_TRANS_TABLES", "ERROR_FOR_DIVISION_BY_ZERO",
+                                   "NO_BACKSLASH_ESCAPES", "NO_ENGINE_SUBSTITUTION"}),
+            flags);
+  ASSERT_EQ(1, db_->getValueFromQuery("select @@character_set_client as outputvalue", value));
+  EXPECT_EQ("utf8mb4", value);
+  // A literal that ends in a backslash, as one of the daemon's statements has.
+  ASSERT_EQ(1, db_->getValueFromQuery("select 'C:\\PatchManagement.war\\' as outputvalue", value));
+  EXPECT_EQ("C:\\PatchManagement.war\\", value);
+}
+
+TEST_F(Connections, EscapedTextRoundTrips) {
+  Exec("CREATE TABLE IF NOT EXISTS dbi_texts (ID int PRIMARY KEY, Body text)");
+  const std::string nasty = "O'Brien \\' \\\\ \"x\" '); drop table dbi_texts; -- \\";
+  EXPECT_EQ(1, db_->executeSQL("insert into dbi_texts values (1, '" + db_->EscapeString(nasty) +
+                               "')"));
+  EXPECT_EQ(1, db_->executeSQL("insert into dbi_texts values (2, " + SqlQuote(nasty) + ")"));
+  std::vector<std::string> bodies;
+  EXPECT_EQ(1, db_->getValueFromEachRow("select Body from dbi_texts order by ID", "Body", bodies));
+  EXPECT_EQ((std::vector<std::string>{nasty, nasty}), bodies);
+  // Escaping works before this thread has a session of its own, too.
+  std::thread([&] { EXPECT_EQ("a''b\\", db_->EscapeString("a'b\\")); }).join();
+}
+
+TEST_F(Connections, IdentityComesFromTheGroup) {
+  korbtest::Identity id;
+  id.msp_flag = 1;
+  id.site_id = 7;
+  id.probe_id = 3;
+  id.install_type = 2;
+  id.addon_selector = 5;
+  SetMainIdentity(id);
+  CDBI db(logger_.get(), "orb", "orb");
+  EXPECT_TRUE(db.m_bReady);
+  EXPECT_EQ(1, db.m_nMSPFlag);
+  EXPECT_EQ(7, db.m_nSiteID);
+  EXPECT_EQ(3, db.m_nProbeID);
+  EXPECT_EQ(2, db.m_nInstallType);
+  EXPECT_EQ(5, db.m_nAddOnSelector);
+}
+
+TEST_F(Connections, MainObjectFollowsTheEnvironment) {
+  korbtest::Identity id;
+  id.probe_id = 9;
+  SetMainIdentity(id);
+  CDBI* main = CDBI::getInstance(logger_.get(), true);
+  ASSERT_NE(nullptr, main);
+  EXPECT_TRUE(main->m_bReady);
+  EXPECT_EQ("orb", main->Dsn());
+  EXPECT_EQ("orb", main->DatabaseName());
+  EXPECT_EQ(9, main->m_nProbeID);
+  EXPECT_EQ(main, CDBI::getInstance(nullptr, false));
+}
+
+TEST_F(Connections, CustomerObjectUsesItsOwnGroupAndDatabase) {
+  korbtest::Identity id;
+  id.site_id = 44;
+  id.msp_flag = 1;
+  CreateCustomerDatabase("cust_44", "cust-44.dsn:a_b", id);
+  Exec("insert into configsettings values ('WHO', 'customer')", "cust_44");
+  Exec("insert into configsettings values ('WHO', 'main')");
+
+  auto customer = std::make_unique<CDBI>(logger_.get(), "cust-44.dsn:a_b", "");
+  ASSERT_TRUE(customer->m_bReady);
+  EXPECT_EQ("cust_44", customer->DatabaseName());
+  EXPECT_EQ(44, customer->m_nSiteID);
+  EXPECT_EQ(1, customer->m_nMSPFlag);
+  std::string who;
+  EXPECT_EQ(1, customer->getConfigSetting("WHO", who));
+  EXPECT_EQ("customer", who);
+  EXPECT_EQ(1, db_->getConfigSetting("WHO", who));
+  EXPECT_EQ("main", who);
+  customer.reset();
+  EXPECT_TRUE(WaitFor([&] { return OpenSessions("cust_44") == 0; }, std::chrono::seconds(10)));
+}
+
+TEST_F(Connections, MissingGroupOrFileLeavesTheObjectNotReady) {
+  CDBI no_group(logger_.get(), "no-such-group", "orb");
+  EXPECT_FALSE(no_group.m_bReady);
+  EXPECT_EQ(1, LogLines("group [no-such-group] not found in option file '" + OptionFile() + "'"));
+  DBRows rows;
+  EXPECT_EQ(-1, no_group.getRows("select 1 as x", {"x"}, rows));
+
+  // A group of the same name but another case is another group.
+  CDBI wrong_case(logger_.get(), "ORB", "orb");
+  EXPECT_FALSE(wrong_case.m_bReady);
+
+  setenv("KORB_DB_CONFIG", (InstallDir() + "/missing.cnf").c_str(), 1);
+  CDBI no_file(logger_.get(), "orb", "orb");
+  EXPECT_FALSE(no_file.m_bReady);
+  EXPECT_EQ(1, LogLines("cannot read option file '" + InstallDir() + "/missing.cnf'"));
+
+  AddUnreachableDsn("nowhere");
+  setenv("KORB_DB_CONFIG", OptionFile().c_str(), 1);
+  CDBI unreachable(logger_.get(), "nowhere", "orb");
+  EXPECT_FALSE(unreachable.m_bReady);
+  EXPECT_EQ(1, LogLines("Connecting to DSN 'nowhere' (database 'orb') failed"));
+}
+
+TEST_F(Connections, FiveThreadsAtOnce) {
+  Exec("CREATE TABLE IF NOT EXISTS dbi_hammer (ID int AUTO_INCREMENT PRIMARY KEY, "
+       "Worker int, N int)");
+  constexpr int kThreads = 5;
+  constexpr int kRounds = 150;
+  std::vector<std::thread> threads;
+  std::atomic<int> failures{0};
+  for (int w = 0; w < kThreads; ++w) {
+    threads.emplace_back([&, w] {
+      for (int n = 0; n < kRounds; ++n) {
+        std::string value;
+        DBRows rows;
+        if (db_->executeSQL(Format("insert into dbi_hammer (Worker, N) values (%d, %d)", w, n)) != 1)
+          ++failures;
+        if (db_->getValueFromQuery(Format("select count(*) as outputvalue from dbi_hammer "
+                                          "where Worker = %d", w), value) != 1 ||
+            value != std::to_string(n + 1))
+          ++failures;
+        if (db_->getRows(Format("select N from dbi_hammer where Worker = %d and N = %d", w, n),
+                         {"N"}, rows) != 1 || rows.size() != 1)
+          ++failures;
+        if (n % 25 == 0 && db_->executeSQLProcedure("call dbi_noop()") != -1) ++failures;
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(0, failures.load());
+  EXPECT_EQ(kThreads * kRounds, Count("select count(*) from dbi_hammer"));
+  EXPECT_FALSE(db_->m_bConnectionError);
+  // Only the deliberate calls of a missing procedure were logged.
+  EXPECT_EQ(kThreads * (kRounds / 25), LogLines("[ERROR]"));
+}
+
+TEST_F(Connections, LostServerSetsConnectionErrorAndStatementsAreNotRepeated) {
+  Exec("CREATE TABLE IF NOT EXISTS dbi_once (ID int AUTO_INCREMENT PRIMARY KEY)");
+  ASSERT_EQ(1, db_->executeSQL("insert into dbi_once values ()"));
+
+  // A restart between two statements: the first one after it fails and is
+  // not sent again; the session is rebuilt for the next one.
+  MariaDbServer::Instance().Stop();
+  MariaDbServer::Instance().Start();
+  EXPECT_EQ(-1, db_->executeSQL("insert into dbi_once values ()"));
+  EXPECT_FALSE(db_->m_bConnectionError);
+  EXPECT_EQ(1, db_->executeSQL("insert into dbi_once values ()"));
+  EXPECT_EQ(2, Count("select count(*) from dbi_once"));
+  std::string value;
+  ASSERT_EQ(1, db_->getValueFromQuery("select @@session.sql_mode as outputvalue", value));
+  EXPECT_NE(std::string::npos, value.find("NO_BACKSLASH_ESCAPES"));
+
+  // Gone for good: the flag is raised and stays raised.
+  MariaDbServer::Instance().Stop();
+  EXPECT_EQ(-1, db_->executeSQL("insert into dbi_once values ()"));
+  EXPECT_TRUE(db_->m_bConnectionError);
+  EXPECT_EQ(1, LogLines("Reconnecting to DSN 'orb' failed"));
+  EXPECT_EQ(-1, db_->getValueFromQuery("select 1 as outputvalue", value));
+  // A thread that opens its first session now fails the same way.
+  std::thread([&] {
+    DBRows rows;
+    EXPECT_EQ(-1, db_->getRows("select 1 as x", {"x"}, rows));
+  }).join();
+  EXPECT_EQ(1, LogLines("getRows failed: no database connection"));
+  MariaDbServer::Instance().Start();
+  EXPECT_TRUE(db_->m_bConnectionError);
+}
