@@ -42,10 +42,9 @@ void SignallingRelatedMSPModules() {
     const int customerId = row.empty() ? 0 : ToInt(row[0]);
     CustomerDetails record;
     GetCustomerDetails(record, customerId);
-    // Without its customermaster row the customer has no names; an object
-    // made from empty names could only fail or reach a database that is
-    // not this customer's.
-    if (record.CustomerId != customerId || record.DSNName.empty()) {
+    // Without both names an object would be made from empty names, which
+    // could only fail or reach a database that is not this customer's.
+    if (record.CustomerId != customerId || record.DSNName.empty() || record.DBName.empty()) {
       KLOG(2, "No database names for CustomerID %d so it is not signalled", customerId);
       continue;
     }
