@@ -9,7 +9,7 @@ DELIMITER $$
 -- Parses a '%Y-%m-%d %H:%i:%s' text; NULL for NULL, empty, zero dates and
 -- anything unparsable. Strict mode turns a failed conversion inside a
 -- routine into an error, hence the handler.
-CREATE FUNCTION ParseScheduleTime(p_Text VARCHAR(64))
+CREATE FUNCTION ParseScheduleTime(p_Text VARCHAR(255))
 RETURNS DATETIME
 DETERMINISTIC
 NO SQL
@@ -158,7 +158,7 @@ END$$
 -- passes mode 1; the schedule-info ID alone identifies the timing).
 -- Records its call in procedurecalllog.
 CREATE FUNCTION GetNextScheduleTime(p_SchedularInfoID INT,
-                                    p_LastSubmittedTime VARCHAR(64),
+                                    p_LastSubmittedTime VARCHAR(255),
                                     p_Mode INT,
                                     p_SiteID INT)
 RETURNS VARCHAR(64)
