@@ -73,7 +73,8 @@ bool TimeoutTable::Reset(int k, int64_t now_us) {
   if (k < 1 || k > static_cast<int>(entries_.size())) return false;
   Entry& e = entries_[static_cast<size_t>(k - 1)];
   if (!e.enabled) return false;
-  e.deadline_us = now_us;
+  e.deadline_us = now_us > last_reset_us_ ? now_us : last_reset_us_ + 1;
+  last_reset_us_ = e.deadline_us;
   return true;
 }
 

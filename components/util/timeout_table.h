@@ -31,8 +31,9 @@ class TimeoutTable {
   // Earliest deadline of any enabled event; false when none is enabled.
   bool EarliestDeadline(int64_t* deadline_us) const;
 
-  // Makes enabled event k due at now_us. False for an unknown or disabled
-  // event.
+  // Makes enabled event k due at now_us, or just after the event reset
+  // before it, so events reset one after another fire in that order even
+  // within one clock tick. False for an unknown or disabled event.
   bool Reset(int k, int64_t now_us);
   // Stops event k for good. False for an unknown event.
   bool Disable(int k);
@@ -45,4 +46,5 @@ class TimeoutTable {
   };
   mutable std::mutex mu_;
   std::vector<Entry> entries_;
+  int64_t last_reset_us_ = 0;
 };
