@@ -170,6 +170,17 @@ void PatchThreadTest::SetPatchScanStatus(int value,
        database);
 }
 
+void PatchThreadTest::UseMspMainDatabase() {
+  korbtest::Identity identity;
+  identity.msp_flag = 1;
+  SetMainIdentity(identity);
+  delete db_;
+  db_ = new CDBI(logger_, "orb", "orb");
+  g_pDBI = db_;
+  ASSERT_TRUE(db_->m_bReady);
+  ASSERT_NE(db_->m_nMSPFlag, 0);
+}
+
 void PatchThreadTest::AddCustomer(int customerId, int siteId,
                                   const std::string& database) {
   CreateCustomerDatabase(database, database);

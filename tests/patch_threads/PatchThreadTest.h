@@ -62,6 +62,8 @@ class PatchThreadTest : public korbtest::DbTest {
 
   void SetPatchScanStatus(int value, const std::string& database = "orb");
 
+  // Reopens the main database object as that of an MSP server.
+  void UseMspMainDatabase();
   // A customer of the main database with its own database and site ID.
   void AddCustomer(int customerId, int siteId, const std::string& database);
 
