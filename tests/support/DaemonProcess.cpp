@@ -204,7 +204,10 @@ std::string DaemonLogPath() {
   return InstallDir() + "/ConsoleManagement/log/KORB_ProbeScheduler.log";
 }
 
-std::string DaemonLog() { return ReadFile(DaemonLogPath()); }
+std::string DaemonLog() {
+  // The rolled-over part first: a busy daemon may have rolled the file.
+  return ReadFile(DaemonLogPath() + ".1") + ReadFile(DaemonLogPath());
+}
 
 int CountInLog(const std::string& text) {
   const std::string log = DaemonLog();

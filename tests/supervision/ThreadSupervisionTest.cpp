@@ -1,0 +1,207 @@
+// The supervision tick in-process, with worker routines of the test's own:
+// one that returns at once, one that ends when the test lets it, one that
+// never ends while the test runs.
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+#include "DaemonProcess.h"
+#include "ProcessState.h"
+#include "TestDatabase.h"
+#include "ThreadSupervision.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr char kExited[] = "Some thread got exited";
+constexpr char kRecreated[] = "Re-Created the thread";
+
+class ThreadSupervisionTest : public korbtest::DbTest {
+ protected:
+  void SetUp() override {
+    DbTest::SetUp();
+    logger_ = std::make_unique<CLogger>();
+    logger_->InitKORBLog(InstallDir(), "supervision.log", 500000, 3);
+    g_pLogger = logger_.get();
+    ConnectDatabase();
+    g_szSupervisorExeName = korbtest::OwnExecutableName();
+    g_nSupervisorPid = static_cast<int>(getpid());
+  }
+  void TearDown() override {
+    release_->Set();
+    gate_->Set();
+    g_pDBI = nullptr;
+    g_pLogger = nullptr;
+    db_.reset();
+    logger_.reset();
+    DbTest::TearDown();
+  }
+
+  void ConnectDatabase() {
+    g_pDBI = nullptr;
+    db_ = std::make_unique<CDBI>(g_pLogger, "orb", "orb");
+    ASSERT_TRUE(db_->m_bReady);
+    g_pDBI = db_.get();
+  }
+
+  std::string Log() const {
+    std::ifstream file(InstallDir() + "/supervision.log");
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+  }
+  int CountInLog(const std::string& text) const {
+    const std::string log = Log();
+    int count = 0;
+    for (size_t at = log.find(text); at != std::string::npos;
+         at = log.find(text, at + 1))
+      ++count;
+    return count;
+  }
+
+  // Exit code 11, at once.
+  port::Thread::StartRoutine Quick() {
+    return [runs = quick_runs_] { ++*runs; return 11u; };
+  }
+  // Exit code 12 once the gate is open.
+  port::Thread::StartRoutine Gated() {
+    return [runs = gated_runs_, gate = gate_] {
+      ++*runs;
+      while (gate->Wait(60000) != port::kWaitObject0) {
+      }
+      return 12u;
+    };
+  }
+  // Runs until the test is over.
+  port::Thread::StartRoutine Endless() {
+    return [release = release_] {
+      while (release->Wait(60000) != port::kWaitObject0) {
+      }
+      return 13u;
+    };
+  }
+
+  static bool AllEnded(const ThreadMap& threads, size_t skip_first = 0) {
+    size_t index = 0;
+    for (const auto& [handle, record] : threads) {
+      if (index++ < skip_first) continue;
+      uint32_t code = 0;
+      if (!record.thread->GetExitCode(&code) || code == port::kStillActive)
+        return false;
+    }
+    return true;
+  }
+  static std::vector<uint32_t> ExitCodes(const ThreadMap& threads) {
+    std::vector<uint32_t> codes;
+    for (const auto& [handle, record] : threads) {
+      uint32_t code = 0;
+      record.thread->GetExitCode(&code);
+      codes.push_back(code);
+    }
+    return codes;
+  }
+
+  std::shared_ptr<std::atomic<int>> quick_runs_ = std::make_shared<std::atomic<int>>(0);
+  std::shared_ptr<std::atomic<int>> gated_runs_ = std::make_shared<std::atomic<int>>(0);
+  std::shared_ptr<port::Event> gate_ = std::make_shared<port::Event>();
+  std::shared_ptr<port::Event> release_ = std::make_shared<port::Event>();
+  std::unique_ptr<CLogger> logger_;
+  std::unique_ptr<CDBI> db_;
+};
+
+TEST_F(ThreadSupervisionTest, EndedThreadsAreLoggedRemovedAndRestartedInHandleOrder) {
+  ThreadMap threads;
+  ASSERT_TRUE(StartWorkerThread(threads, Endless()));
+  ASSERT_TRUE(StartWorkerThread(threads, Gated()));
+  ASSERT_TRUE(StartWorkerThread(threads, Quick()));
+  const uint64_t endless = threads.begin()->first;
+  const uint64_t gated = std::next(threads.begin())->first;
+  const uint64_t quick = threads.rbegin()->first;
+  ASSERT_TRUE(korbtest::WaitFor([&] { return *quick_runs_ == 1 && AllEnded(threads, 2); }, 10s));
+
+  // The quick one has returned: it alone is logged and replaced.
+  EXPECT_EQ(SupervisionTick(threads), SupervisionResult::kContinue);
+  EXPECT_EQ(CountInLog(kExited), 1);
+  EXPECT_EQ(CountInLog(kRecreated), 1);
+  ASSERT_EQ(threads.size(), 3u);
+  EXPECT_EQ(threads.count(quick), 0u);
+  EXPECT_EQ(threads.begin()->first, endless);
+  EXPECT_EQ(std::next(threads.begin())->first, gated);
+  ASSERT_TRUE(korbtest::WaitFor([&] { return *quick_runs_ == 2; }, 10s));
+
+  // Two ended since the last tick: both go, and come back in the order of
+  // their old handles (the gated one first, then the quick one).
+  gate_->Set();
+  ASSERT_TRUE(korbtest::WaitFor([&] { return AllEnded(threads, 1); }, 10s));
+  EXPECT_EQ(SupervisionTick(threads), SupervisionResult::kContinue);
+  EXPECT_EQ(CountInLog(kExited), 3);
+  EXPECT_EQ(CountInLog(kRecreated), 3);
+  ASSERT_EQ(threads.size(), 3u);
+  EXPECT_EQ(threads.begin()->first, endless);
+  ASSERT_TRUE(korbtest::WaitFor([&] { return AllEnded(threads, 1); }, 10s));
+  EXPECT_EQ(ExitCodes(threads), (std::vector<uint32_t>{port::kStillActive, 12, 11}));
+  EXPECT_EQ(*gated_runs_, 2);
+  EXPECT_EQ(*quick_runs_, 3);
+}
+
+TEST_F(ThreadSupervisionTest, TickWithNoEndedThreadLogsNothing) {
+  ThreadMap threads;
+  ASSERT_TRUE(StartWorkerThread(threads, Endless()));
+  ASSERT_TRUE(StartWorkerThread(threads, Gated()));
+  const ThreadMap before = threads;
+  const std::string log_before = Log();
+  for (int tick = 0; tick < 3; ++tick)
+    EXPECT_EQ(SupervisionTick(threads), SupervisionResult::kContinue);
+  EXPECT_EQ(Log(), log_before);
+  ASSERT_EQ(threads.size(), before.size());
+  EXPECT_EQ(threads.begin()->first, before.begin()->first);
+  EXPECT_EQ(threads.rbegin()->first, before.rbegin()->first);
+}
+
+TEST_F(ThreadSupervisionTest, OnlyInstallTypesOneAndTwoRestartThreads) {
+  for (int install_type : {2, 0, 3, 5}) {
+    korbtest::Identity identity;
+    identity.install_type = install_type;
+    SetMainIdentity(identity);
+    ConnectDatabase();
+    const int exited_before = CountInLog(kExited);
+    ThreadMap threads;
+    ASSERT_TRUE(StartWorkerThread(threads, Quick()));
+    const uint64_t handle = threads.begin()->first;
+    ASSERT_TRUE(korbtest::WaitFor([&] { return AllEnded(threads); }, 10s));
+    EXPECT_EQ(SupervisionTick(threads), SupervisionResult::kContinue);
+    const bool restarts = install_type == 2;
+    EXPECT_EQ(CountInLog(kExited) - exited_before, restarts ? 1 : 0) << install_type;
+    EXPECT_EQ(threads.count(handle), restarts ? 0u : 1u) << install_type;
+  }
+}
+
+TEST_F(ThreadSupervisionTest, LostConnectionComesBeforeTheSupervisorWatch) {
+  ThreadMap threads;
+  ASSERT_TRUE(StartWorkerThread(threads, Quick()));
+  ASSERT_TRUE(korbtest::WaitFor([&] { return AllEnded(threads); }, 10s));
+  const uint64_t handle = threads.begin()->first;
+
+  g_nSupervisorPid = 1;  // not this test binary
+  g_pDBI->m_bConnectionError = true;
+  EXPECT_EQ(SupervisionTick(threads), SupervisionResult::kConnectionLost);
+  EXPECT_EQ(CountInLog("Encountered the DB connection error!!!"), 1);
+  EXPECT_EQ(CountInLog("Seems service is not running"), 0);
+
+  g_pDBI->m_bConnectionError = false;
+  EXPECT_EQ(SupervisionTick(threads), SupervisionResult::kSupervisorGone);
+  g_szSupervisorExeName = "no-such-supervisor-program";
+  g_nSupervisorPid = static_cast<int>(getpid());
+  EXPECT_EQ(SupervisionTick(threads), SupervisionResult::kSupervisorGone);
+  EXPECT_EQ(CountInLog("Seems service is not running .Exiting the application"), 2);
+
+  // Neither end restarts anything.
+  EXPECT_EQ(CountInLog(kExited), 0);
+  EXPECT_EQ(threads.count(handle), 1u);
+}
+
+}  // namespace
