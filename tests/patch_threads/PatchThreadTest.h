@@ -38,6 +38,10 @@ class PatchThreadTest : public korbtest::DbTest {
   // routine's name as the fault hook knows it.
   std::shared_ptr<port::Thread> Start(const std::string& name,
                                       std::function<uint32_t()> routine);
+  // Has TearDown end a thread that something else started.
+  void Adopt(const std::string& name, std::shared_ptr<port::Thread> thread) {
+    threads_.push_back({name, std::move(thread)});
+  }
   // Ends a thread through the fault hook; true once it has ended.
   bool Stop(const std::string& name, const std::shared_ptr<port::Thread>& t);
   static bool Ended(const std::shared_ptr<port::Thread>& t,

@@ -1,0 +1,80 @@
+// A patch job thread that fails ends with -1 and is started again by the
+// supervision tick, with a fresh event, and goes on posting.
+#include <unistd.h>
+
+#include <string>
+
+#include "DaemonProcess.h"
+#include "PatchThreadTest.h"
+#include "PatchThreads.h"
+#include "ThreadSupervision.h"
+
+namespace patchtest {
+namespace {
+
+using std::chrono::seconds;
+
+class ThreadFailureTest : public PatchThreadTest {};
+
+TEST_F(ThreadFailureTest, EachThreadEndsWithMinusOneThroughItsOwnHandler) {
+  struct Case {
+    const char* name;
+    uint32_t (*routine)();
+    const char* catchLine;
+  };
+  for (const Case& c :
+       {Case{"PerformPatchJobs", PerformPatchJobs,
+             "PerformPatchJobs: Exception Catch"},
+        Case{"PerformOndemandPatchJobs", PerformOndemandPatchJobs,
+             "PerformOndemandPatchJobs: Exception Catch"},
+        Case{"InternalDeployJobPoster", InternalDeployJobPoster,
+             "InternalDeployJobPoster: Exception Catch. Exiting from thread"}}) {
+    auto thread = Start(c.name, c.routine);
+    ASSERT_TRUE(Stop(c.name, thread)) << c.name;
+    uint32_t code = 0;
+    EXPECT_TRUE(Ended(thread, &code));
+    EXPECT_EQ(code, 0xFFFFFFFFu) << c.name;
+    EXPECT_EQ(CountLog(c.catchLine), 1) << c.name;
+  }
+}
+
+TEST_F(ThreadFailureTest, SupervisionRestartsAFailedThreadWhichResumesPosting) {
+  g_szSupervisorExeName = korbtest::OwnExecutableName();
+  g_nSupervisorPid = static_cast<int>(getpid());
+  ThreadMap threads;
+  ASSERT_TRUE(StartWorkerThread(threads, PerformPatchJobs));
+  std::shared_ptr<port::Thread> first = threads.begin()->second.thread;
+  Adopt("PerformPatchJobs", first);
+  ASSERT_TRUE(WaitForLog("Waiting for event!!!", 1, seconds(10)));
+  std::shared_ptr<port::Event> firstEvent = g_hPatchJobEvent.Load();
+
+  InjectPatchThreadFaultForTest("PerformPatchJobs");
+  g_hPatchJobEvent.Set();
+  ASSERT_TRUE(korbtest::WaitFor([&] { return Ended(first); }, seconds(10)));
+  InjectPatchThreadFaultForTest("");
+
+  // A CAB schedule falls due while the thread is down.
+  Exec("INSERT INTO jobsmaster (SchedularID, JobScheduledType, "
+       "SchedularInfoID) VALUES (1, 1, 11);"
+       "INSERT INTO jobsmasterdetail (SchedularID, JobTypeID) VALUES "
+       "(1, 10037)");
+  SetNextScheduleAnswer(11, "2031-02-03 04:05:06|1");
+
+  EXPECT_EQ(SupervisionTick(threads), SupervisionResult::kContinue);
+  ASSERT_EQ(threads.size(), 1u);
+  std::shared_ptr<port::Thread> second = threads.begin()->second.thread;
+  ASSERT_TRUE(second);
+  Adopt("PerformPatchJobs", second);
+  EXPECT_NE(second->Handle(), first->Handle());
+  EXPECT_EQ(CountLog("Some thread got exited"), 1);
+  EXPECT_EQ(CountLog("Re-Created the thread"), 1);
+
+  EXPECT_TRUE(korbtest::WaitFor(
+      [&] { return Count("SELECT * FROM jobdetails WHERE SchedularID = 1") == 1; },
+      seconds(10)));
+  EXPECT_EQ(CountLog("PerformPatchJobs : Start of the thread"), 2);
+  EXPECT_NE(g_hPatchJobEvent.Load(), firstEvent);
+}
+
+}  // namespace
+}  // namespace patchtest
