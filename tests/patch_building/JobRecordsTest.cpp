@@ -41,7 +41,7 @@ TEST_F(JobRecordsTest, OpenScanMakesTheNextOneAClosedDuplicate) {
 
   int system = 10;
   for (int openStatus : {0, 2, 3}) {
-    AddJob(100 + system, 1, system, kScan, openStatus);
+    AddJob(0, 1, system, kScan, openStatus);
     InsertScan(2, system, 0);
     EXPECT_EQ(NewestRow(2, system),
               (std::vector<std::string>{"1", "1", "1", scanText}))
@@ -49,7 +49,7 @@ TEST_F(JobRecordsTest, OpenScanMakesTheNextOneAClosedDuplicate) {
     ++system;
   }
   for (int closedStatus : {-1, 1, -2}) {
-    AddJob(100 + system, 1, system, kScan, closedStatus);
+    AddJob(0, 1, system, kScan, closedStatus);
     InsertScan(2, system, 0);
     EXPECT_EQ(NewestRow(2, system),
               (std::vector<std::string>{"0", "NULL", "1", "NULL"}))

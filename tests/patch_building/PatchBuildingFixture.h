@@ -101,6 +101,7 @@ class PatchBuildingTest : public korbtest::DbTest {
                 profileId, SqlQuote(address).c_str()));
   }
 
+  // jobId 0 lets the database number the job.
   void AddJob(int jobId, int schedularId, int systemId, int jobTypeId,
               int status) {
     Exec(Format("insert into jobdetails (JobID, SchedularID, SystemID, "
@@ -119,12 +120,13 @@ class PatchBuildingTest : public korbtest::DbTest {
     SetProfileValue(profileId, 69, inclusion);
   }
 
-  // System IDs of this schedule's jobs of a type, in JobID order.
+  // System IDs of the jobs of a type that this schedule posted (open, or
+  // closed at once as duplicates), in JobID order.
   std::vector<std::string> JobSystems(int schedularId, int jobTypeId) {
     std::vector<std::string> systems;
     for (const auto& row :
          Query(Format("select SystemID from jobdetails where SchedularID = %d "
-                      "and JobTypeID = %d order by JobID",
+                      "and JobTypeID = %d and Status in (0, 1) order by JobID",
                       schedularId, jobTypeId)))
       systems.push_back(row[0]);
     return systems;
