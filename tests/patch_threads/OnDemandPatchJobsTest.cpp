@@ -115,11 +115,15 @@ TEST_F(OnDemandPatchJobsTest, CabAnd17017SchedulesAlwaysUseTheirDetailRows) {
 
   PostOnDemandJobs(db_);
 
-  EXPECT_EQ(Query("SELECT SchedularID, JobTypeID, SystemID, OperationID FROM "
-                  "jobdetails ORDER BY JobID"),
-            (korbtest::Rows{{"1", "10037", "8", "1"},
-                            {"1", "10037", "9", "1"},
-                            {"2", "17017", "8", "2"}}));
+  EXPECT_EQ(Query("SELECT SchedularID, JobTypeID, SystemID FROM jobdetails "
+                  "ORDER BY SchedularID, SystemID"),
+            (korbtest::Rows{{"1", "10037", "8"},
+                            {"1", "10037", "9"},
+                            {"2", "17017", "8"}}));
+  // One operation ID per schedule.
+  EXPECT_EQ(Count("SELECT DISTINCT SchedularID, OperationID FROM jobdetails"),
+            2);
+  EXPECT_EQ(Count("SELECT DISTINCT OperationID FROM jobdetails"), 2);
   EXPECT_TRUE(Submitted(1));
   EXPECT_TRUE(Submitted(2));
 }
