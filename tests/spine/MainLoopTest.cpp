@@ -72,7 +72,9 @@ class SignalDispatchTest : public SpineTest {
     SetMainIdentity(identity);
   }
 
-  int LastCallId() { return static_cast<int>(Count("select coalesce(max(CallID), 0) from procedurecalllog")); }
+  int LastCallId() {
+    return ToInt(Scalar("select coalesce(max(CallID), 0) from procedurecalllog"));
+  }
 
   // Distribution and submission calls after call id `after`.
   std::vector<std::string> CallsAfter(int after) {
