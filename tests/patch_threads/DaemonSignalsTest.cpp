@@ -66,8 +66,8 @@ TEST_F(DaemonSignalsTest, PatchSignalsWakeTheThreadsTheyAreFor) {
   daemon->Send(4, 0, 0, 0);
   ASSERT_TRUE(WaitForLog("Event occured", seconds(10), 2)) << DaemonLog();
   EXPECT_EQ(CountInLog("WMI_PATCH_MGMT_JOB_SIGNAL Received."), 1);
-  EXPECT_EQ(CountInLog("PerformPatchJobs:: Completed Scheduled jobs posting"),
-            2);
+  EXPECT_TRUE(WaitForLog("PerformPatchJobs:: Completed Scheduled jobs posting",
+                         seconds(10), 2));
 
   // SSH variant: no wake. The download signal behind it shows when the
   // loop has handled both.
