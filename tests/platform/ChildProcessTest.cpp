@@ -1,20 +1,49 @@
-// The single-instance guard across processes, and ExitProcess.
+// The single-instance guard held by real child processes.
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 
 #include <gtest/gtest.h>
 
-#include "ChildRole.h"
 #include "platform.h"
 
-using platformtest::Child;
 using port::NamedMutex;
-using namespace std::chrono_literals;
 
 namespace {
+
+constexpr char kName[] = "KORB_PROBESCHEDULER";
+
+// Forks a child that tries to take the mutex and reports the outcome on a
+// pipe ('c' created, 'e' already exists, 'f' failed); a child that holds
+// it waits to be killed.
+pid_t ForkContender(char* outcome) {
+  int fds[2];
+  if (pipe(fds) != 0) return -1;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    NamedMutex::Result result;
+    std::string error;
+    auto mutex = NamedMutex::Create(kName, &result, &error);
+    const char c = result == NamedMutex::Result::kCreated         ? 'c'
+                   : result == NamedMutex::Result::kAlreadyExists ? 'e'
+                                                                   : 'f';
+    if (write(fds[1], &c, 1) != 1 || c != 'c') _exit(0);
+    for (;;) pause();
+  }
+  close(fds[1]);
+  if (read(fds[0], outcome, 1) != 1) *outcome = '?';
+  close(fds[0]);
+  return pid;
+}
+
+int Reap(pid_t pid) {
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+}
 
 class NamedMutexTest : public ::testing::Test {
  protected:
@@ -31,58 +60,40 @@ class NamedMutexTest : public ::testing::Test {
   std::string dir_;
 };
 
-TEST_F(NamedMutexTest, SecondHolderRefusedUntilTheFirstIsKilled) {
-  Child holder = platformtest::SpawnRole(
-      "hold-mutex", {"KORB_TEST_MUTEX_NAME=KORB_PROBESCHEDULER"});
-  ASSERT_EQ(platformtest::ReadLine(holder, 10s), "created");
+TEST_F(NamedMutexTest, RefusedWhileHeldAndFreeAfterTheHolderIsKilled) {
+  char outcome;
+  const pid_t holder = ForkContender(&outcome);
+  ASSERT_EQ(outcome, 'c');
 
   NamedMutex::Result result;
   std::string error;
-  auto refused = NamedMutex::Create("KORB_PROBESCHEDULER", &result, &error);
+  auto refused = NamedMutex::Create(kName, &result, &error);
   EXPECT_EQ(result, NamedMutex::Result::kAlreadyExists);
   EXPECT_NE(refused, nullptr);  // a handle that owns nothing
   refused.reset();
 
-  kill(holder.pid, SIGKILL);
-  EXPECT_EQ(platformtest::Reap(holder), 128 + SIGKILL);
-
-  auto mine = NamedMutex::Create("KORB_PROBESCHEDULER", &result, &error);
+  kill(holder, SIGKILL);
+  EXPECT_EQ(Reap(holder), 128 + SIGKILL);
+  auto mine = NamedMutex::Create(kName, &result, &error);
   ASSERT_EQ(result, NamedMutex::Result::kCreated) << error;
-  ASSERT_NE(mine, nullptr);
 
-  // Now we hold it: a child is refused, and the lock file stays usable.
-  Child second = platformtest::SpawnRole(
-      "hold-mutex", {"KORB_TEST_MUTEX_NAME=KORB_PROBESCHEDULER"});
-  EXPECT_EQ(platformtest::ReadLine(second, 10s), "exists");
-  EXPECT_EQ(platformtest::Reap(second), 0);
-
-  mine.reset();
-  auto again = NamedMutex::Create("KORB_PROBESCHEDULER", &result, &error);
-  EXPECT_EQ(result, NamedMutex::Result::kCreated);
+  const pid_t second = ForkContender(&outcome);
+  EXPECT_EQ(outcome, 'e');
+  EXPECT_EQ(Reap(second), 0);
 }
 
-TEST_F(NamedMutexTest, UnusableNamesAndDirectoriesFail) {
+TEST_F(NamedMutexTest, MissingLockDirectoryOrBadNameFails) {
   NamedMutex::Result result;
-  for (const char* name : {"", "..", "a/b"}) {
-    std::string error;
-    EXPECT_EQ(NamedMutex::Create(name, &result, &error), nullptr) << name;
-    EXPECT_EQ(result, NamedMutex::Result::kFailed) << name;
-    EXPECT_FALSE(error.empty()) << name;
-  }
-  setenv("KORB_LOCK_DIR", (dir_ + "/missing").c_str(), 1);
   std::string error;
-  EXPECT_EQ(NamedMutex::Create("KORB_PROBESCHEDULER", &result, &error),
-            nullptr);
+  EXPECT_EQ(NamedMutex::Create("a/b", &result, &error), nullptr);
+  EXPECT_EQ(result, NamedMutex::Result::kFailed);
+
+  setenv("KORB_LOCK_DIR", (dir_ + "/missing").c_str(), 1);
+  EXPECT_EQ(NamedMutex::Create(kName, &result, &error), nullptr);
   EXPECT_EQ(result, NamedMutex::Result::kFailed);
   EXPECT_NE(error.find(dir_ + "/missing/KORB_PROBESCHEDULER.lock"),
             std::string::npos)
       << error;
-}
-
-TEST(ExitProcessTest, FlushesBufferedOutputAndUsesTheCode) {
-  Child child = platformtest::SpawnRole("exit-process", {});
-  EXPECT_EQ(platformtest::ReadAll(child), "buffered text");
-  EXPECT_EQ(platformtest::Reap(child), 7);
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 // Timeout events under a time scale: order, no drift, reset and disable.
 // At scale 1000 a period of N seconds lasts N real milliseconds.
-#include <atomic>
 #include <chrono>
 #include <future>
 #include <thread>
@@ -8,7 +7,6 @@
 #include "UtilTestHelpers.h"
 
 using utiltest::FreeUdpPort;
-using utiltest::ScopedEnv;
 using utiltest::ScopedTimeScale;
 using Ms = std::chrono::duration<double, std::milli>;
 using SteadyClock = std::chrono::steady_clock;
@@ -29,7 +27,8 @@ void SendSignal(int port, int type) {
 
 class TimeoutEventsTest : public ::testing::Test {
  protected:
-  ScopedEnv bind_{"KORB_SIGNAL_BIND", std::string("127.0.0.1")};
+  void SetUp() override { setenv("KORB_SIGNAL_BIND", "127.0.0.1", 1); }
+  void TearDown() override { unsetenv("KORB_SIGNAL_BIND"); }
   ScopedTimeScale scale_{"1000"};
   CSignalInfo info_;
 };

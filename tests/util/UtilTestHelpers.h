@@ -8,8 +8,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
-#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -21,45 +19,22 @@
 namespace utiltest {
 
 // A fresh directory, removed with everything in it at the end.
-class TempDir {
- public:
+struct TempDir {
   TempDir() {
     char tmpl[] = "/tmp/korb_util_XXXXXX";
-    if (mkdtemp(tmpl) != nullptr) path_ = tmpl;
+    if (mkdtemp(tmpl) != nullptr) path = tmpl;
   }
   ~TempDir() {
     std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
+    std::filesystem::remove_all(path, ec);
   }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
+  std::string path;
 };
 
-// Sets (or, with nullopt, unsets) an environment variable for a scope.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
-    if (const char* old = getenv(name)) old_ = old;
-    if (value) setenv(name, value->c_str(), 1);
-    else unsetenv(name);
-  }
-  ~ScopedEnv() {
-    if (old_) setenv(name_, old_->c_str(), 1);
-    else unsetenv(name_);
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
-
-// Applies a time scale to the process clock for a scope.
-class ScopedTimeScale {
- public:
-  explicit ScopedTimeScale(const std::string& scale)
-      : env_("KORB_TIME_SCALE", scale) {
+// Sets KORB_TIME_SCALE and re-reads it; back to real time at the end.
+struct ScopedTimeScale {
+  explicit ScopedTimeScale(const char* scale) {
+    setenv("KORB_TIME_SCALE", scale, 1);
     std::string error;
     EXPECT_TRUE(Clock::Init(&error)) << error;
   }
@@ -68,15 +43,13 @@ class ScopedTimeScale {
     std::string error;
     Clock::Init(&error);
   }
-
- private:
-  ScopedEnv env_;
 };
 
 inline std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in),
-                     std::istreambuf_iterator<char>());
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
 }
 
 inline std::vector<std::string> ReadLines(const std::string& path) {
@@ -86,28 +59,45 @@ inline std::vector<std::string> ReadLines(const std::string& path) {
   return lines;
 }
 
-// A UDP port on 127.0.0.1 that was free a moment ago.
-inline int FreeUdpPort() {
-  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-  socklen_t len = sizeof(addr);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  close(fd);
-  return ntohs(addr.sin_port);
+inline int CountOf(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (size_t at = text.find(what); at != std::string::npos;
+       at = text.find(what, at + 1))
+    ++n;
+  return n;
 }
 
-// Sends raw bytes to 127.0.0.1:port.
-inline void SendRaw(int port, const std::string& bytes) {
+// Binds a UDP socket to 127.0.0.1 (port 0: any free one); returns it.
+inline int LoopbackSocket(int port, int* bound_port) {
   const int fd = socket(AF_INET, SOCK_DGRAM, 0);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   addr.sin_port = htons(static_cast<uint16_t>(port));
-  sendto(fd, bytes.data(), bytes.size(), 0,
-         reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+  socklen_t len = sizeof(addr);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  *bound_port = ntohs(addr.sin_port);
+  return fd;
+}
+
+// A UDP port on 127.0.0.1 that was free a moment ago.
+inline int FreeUdpPort() {
+  int port = 0;
+  close(LoopbackSocket(0, &port));
+  return port;
+}
+
+// Sends raw bytes to 127.0.0.1:port.
+inline void SendRaw(int port, const std::string& bytes) {
+  int unused;
+  const int fd = LoopbackSocket(0, &unused);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  to.sin_port = htons(static_cast<uint16_t>(port));
+  sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to),
+         sizeof(to));
   close(fd);
 }
 
