@@ -126,7 +126,8 @@ bool IsInteger(const std::string& text);
 
 // Checks a comma-separated list of integers: each item is trimmed of
 // blanks and kept only if IsInteger. Returns the kept items joined by ","
-// and appends every dropped item to *rejected (when not null).
+// and appends every dropped item to *rejected (when not null). Empty items
+// (as in "1,,2" or a trailing comma) are skipped without a report.
 std::string SanitizeIntegerList(const std::string& list,
                                 std::vector<std::string>* rejected);
 

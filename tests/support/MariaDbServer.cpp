@@ -122,7 +122,7 @@ void MariaDbServer::Start() {
                 "--socket=" + socket_, "--skip-networking",
                 "--lower-case-table-names=1", "--innodb-buffer-pool-size=16M",
                 "--performance-schema=OFF", "--innodb-log-file-size=8M",
-                "--skip-log-bin", "--pid-file=" + dir_ + "/mariadbd.pid"},
+                "--skip-log-bin", "--max-connections=500", "--pid-file=" + dir_ + "/mariadbd.pid"},
                "", log, true);
   running_ = true;
   TellGuardian(std::to_string(pid_));

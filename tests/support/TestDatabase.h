@@ -63,6 +63,8 @@ class DbTest : public ::testing::Test {
   // First column of the first row; "" when there is none, "NULL" for NULL.
   std::string Scalar(const std::string& sql,
                      const std::string& database = "orb");
+  // For a statement that starts with "select count(": its value; for any
+  // other query: the number of rows it returns.
   long Count(const std::string& sql, const std::string& database = "orb");
 
   // Creates database `name` from sql/ (dropping any old one) and adds a
