@@ -2,22 +2,21 @@
 // log per test, and helpers that seed systems, schedules, profiles and jobs.
 #pragma once
 
+#include <chrono>
 #include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "DBI.h"
 #include "ProcessState.h"
 #include "TestDatabase.h"
-#include "utilLib.h"
 
 namespace patchtest {
 
 constexpr int kScan = 10027;
 constexpr int kDeploy = 10025;
-constexpr int kCab = 10037;
+using Systems = std::vector<std::string>;
 
 class PatchBuildingTest : public korbtest::DbTest {
  protected:
@@ -40,26 +39,18 @@ class PatchBuildingTest : public korbtest::DbTest {
     korbtest::DbTest::TearDown();
   }
 
-  // Maximum log level of the test's log; 4 admits trace lines.
-  virtual int LogLevel() const { return 4; }
+  virtual int LogLevel() const { return 4; }  // trace lines included
 
-  // A new database object for the option file as it stands now.
-  void OpenDatabase() {
+  // A database object for the identity written now.
+  void OpenDatabase(const korbtest::Identity& identity = {}) {
     g_pDBI = nullptr;
     db_.reset();
+    SetMainIdentity(identity);
     db_ = std::make_unique<CDBI>(logger_.get(), "orb", "orb");
     ASSERT_TRUE(db_->m_bReady);
     g_pDBI = db_.get();
   }
-
-  void ReopenWith(const korbtest::Identity& identity) {
-    SetMainIdentity(identity);
-    OpenDatabase();
-  }
-
   CDBI* db() { return db_.get(); }
-
-  // --- seeding -----------------------------------------------------------
 
   void AddSystem(int systemId, int dataCollectionType = 1,
                  const std::string& domain = "corp",
@@ -69,38 +60,20 @@ class PatchBuildingTest : public korbtest::DbTest {
                 systemId, SqlQuote(address).c_str(), SqlQuote(domain).c_str(),
                 managed, dataCollectionType));
   }
-
-  void AddSchedule(int schedularId,
-                   const std::string& scheduledTime = "2030-01-15 10:00:00") {
+  void AddSchedule(int schedularId) {
     Exec(Format("insert into jobsmaster (SchedularID, ScheduledTime) values "
-                "(%d, %s)",
-                schedularId, SqlQuote(scheduledTime).c_str()));
+                "(%d, '2030-01-15 10:00:00')", schedularId));
   }
-
   void AddParam(int schedularId, int paramId, const std::string& value) {
     Exec(Format("insert into jobsmasterlookup (SchedularID, JobParamID, "
                 "JobParamValue) values (%d, %d, %s)",
                 schedularId, paramId, SqlQuote(value).c_str()));
   }
-
   void SetProfileValue(int profileId, int columnId, const std::string& value) {
     Exec(Format("insert into orbprofilevalues (ProfileID, ColumnID, "
                 "ProfileValues) values (%d, %d, %s)",
                 profileId, columnId, SqlQuote(value).c_str()));
   }
-
-  void AddLocation(int locationId, int systemId) {
-    Exec(Format("insert into locationviewdetails (LocationID, SystemID) "
-                "values (%d, %d)",
-                locationId, systemId));
-  }
-
-  void AddAddress(int profileId, const std::string& address) {
-    Exec(Format("insert into ipbreakdownlist (ProfileID, IPAddress) values "
-                "(%d, %s)",
-                profileId, SqlQuote(address).c_str()));
-  }
-
   // jobId 0 lets the database number the job.
   void AddJob(int jobId, int schedularId, int systemId, int jobTypeId,
               int status) {
@@ -110,48 +83,43 @@ class PatchBuildingTest : public korbtest::DbTest {
                 "08:00:00')",
                 jobId, schedularId, systemId, jobTypeId, status));
   }
-
-  // A scan (param 91) or deploy (param 89) schedule whose profile
-  // includes profile `inclusion` (column 69).
+  // A scan (param 91) or deploy (param 89) schedule whose profile's
+  // inclusion list (column 69) is `inclusion`.
   void AddProfiledSchedule(int schedularId, int paramId, int profileId,
                            const std::string& inclusion) {
     AddSchedule(schedularId);
     AddParam(schedularId, paramId, std::to_string(profileId));
     SetProfileValue(profileId, 69, inclusion);
   }
-
-  // System IDs of the jobs of a type that this schedule posted (open, or
-  // closed at once as duplicates), in JobID order.
-  std::vector<std::string> JobSystems(int schedularId, int jobTypeId) {
-    std::vector<std::string> systems;
-    for (const auto& row :
-         Query(Format("select SystemID from jobdetails where SchedularID = %d "
-                      "and JobTypeID = %d and Status in (0, 1) order by JobID",
-                      schedularId, jobTypeId)))
-      systems.push_back(row[0]);
-    return systems;
+  void PointJobHandlerAt(const korbtest::UdpListener& listener) {
+    Exec(Format("insert into jobhandlermaster (HostName, PortNumber) values "
+                "('127.0.0.1', %d)", listener.Port()));
   }
 
-  // --- log ---------------------------------------------------------------
-
-  std::vector<std::string> LogLines() {
-    std::vector<std::string> lines;
-    std::ifstream in(logger_->GetLogPath());
-    std::string line;
-    while (std::getline(in, line)) lines.push_back(line);
-    return lines;
+  // Datagrams that arrive until `expected` are in, plus any stragglers.
+  static size_t SignalsReceived(korbtest::UdpListener& listener,
+                                size_t expected) {
+    using std::chrono::milliseconds;
+    size_t count = 0;
+    korbtest::WaitFor(
+        [&] {
+          count += listener.Drain(milliseconds(0)).size();
+          return count >= expected;
+        },
+        milliseconds(5000));
+    return count + listener.Drain(milliseconds(50)).size();
   }
 
-  // Lines of the given level ("ERROR", "INFO", "TRACE") holding text.
+  // Number of log lines of a level ("ERROR", "INFO", "TRACE") with text.
   int LogCount(const std::string& level, const std::string& text) {
+    std::ifstream in(logger_->GetLogPath());
     int count = 0;
-    for (const std::string& line : LogLines())
+    for (std::string line; std::getline(in, line);)
       if (line.find("[" + level + "]") != std::string::npos &&
           line.find(text) != std::string::npos)
         ++count;
     return count;
   }
-
   bool Logged(const std::string& level, const std::string& text) {
     return LogCount(level, text) > 0;
   }

@@ -9,26 +9,22 @@
 namespace patchtest {
 namespace {
 
-const std::string kBase =
-    "select SystemID from inventorymaster where inventorymaster.managenode = "
-    "1 and inventorymaster.DataCollectionType in (1,4)";
-
 class TargetListsTest : public PatchBuildingTest {
  protected:
-  // Systems of the scan jobs posted for a schedule whose profile (900 +
-  // schedule) includes `inclusion` and excludes `exclusion` (when given).
-  std::vector<std::string> ScanTargets(int schedule,
-                                       const std::string& inclusion,
-                                       const std::string& exclusion = "") {
-    AddProfiledSchedule(schedule, 91, 900 + schedule, inclusion);
-    if (!exclusion.empty()) SetProfileValue(900 + schedule, 70, exclusion);
-    PostScanJob(schedule, "0", 1, 5000, db());
-    std::vector<std::string> systems = JobSystems(schedule, kScan);
+  // Systems that a scan of schedule s gets posted to, when its profile
+  // (900 + s) includes `inclusion` and excludes `exclusion` (if given).
+  Systems ScanTargets(int s, const std::string& inclusion,
+                      const std::string& exclusion = "") {
+    AddProfiledSchedule(s, 91, 900 + s, inclusion);
+    if (!exclusion.empty()) SetProfileValue(900 + s, 70, exclusion);
+    PostScanJob(s, "0", 1, 5000, db());
+    Systems systems;
+    for (const auto& row : Query(Format("select SystemID from jobdetails where "
+                                        "SchedularID = %d and Status >= 0", s)))
+      systems.push_back(row[0]);
     std::sort(systems.begin(), systems.end());
     return systems;
   }
-
-  using Systems = std::vector<std::string>;
 };
 
 TEST_F(TargetListsTest, BuildersJoinValuesInRowOrder) {
@@ -36,71 +32,42 @@ TEST_F(TargetListsTest, BuildersJoinValuesInRowOrder) {
   SetProfileValue(11, 60, "3");
   SetProfileValue(10, 58, "corp");
   SetProfileValue(11, 58, "lab");
-  SetProfileValue(11, 59, "30");
-  AddLocation(30, 7);
-  AddLocation(31, 8);
-  AddAddress(10, "10.0.0.5");
-
+  Exec("insert into locationviewdetails (LocationID, SystemID) values (30, 7), "
+       "(31, 8); insert into ipbreakdownlist (ProfileID, IPAddress) values "
+       "(10, '10.0.0.5')");
   EXPECT_EQ(getProfileValue60("10,11", db()), "1,2,3");
   EXPECT_EQ(getProfileValue58("10,11", db()), "'corp','lab'");
-  EXPECT_EQ(getProfileValue59("10,11", db()), "30");
   EXPECT_EQ(getLocationView("30,31", db()), "7,8");
   EXPECT_EQ(getIPaddressList("10", db()), "'10.0.0.5'");
-  EXPECT_EQ(getProfileValue60("", db()), "");
-  EXPECT_EQ(getProfileValue60("12", db()), "");
+  EXPECT_EQ(getProfileValue59("10,11", db()), "");
 }
 
 TEST_F(TargetListsTest, TargetQueryTexts) {
+  const std::string base = "select SystemID from inventorymaster where 1";
   TargetLists lists;
   lists.IncludeSystems = "5,6";
   lists.IncludeDomains = "'lab'";
   lists.SkipSystems = "6";
-  EXPECT_EQ(BuildTargetQuery(kBase, lists, false, ")"),
-            kBase +
-                " and ( inventorymaster.systemid in(5,6) or "
-                "inventorymaster.domainname in('lab')) and "
-                "(inventorymaster.systemid not in(6))");
-
-  TargetLists addresses;
-  addresses.IncludeAddresses = "'10.0.0.5'";
-  EXPECT_EQ(BuildTargetQuery(kBase, addresses, false, ")"),
-            kBase + " and ( inventorymaster.ipaddress in('10.0.0.5'))");
+  EXPECT_EQ(BuildTargetQuery(base, lists, false, ")"),
+            base + " and ( inventorymaster.systemid in(5,6) or "
+                   "inventorymaster.domainname in('lab')) and "
+                   "(inventorymaster.systemid not in(6))");
+  // An exclusion list without values leaves the skip list to open the
+  // exclusion group.
+  EXPECT_EQ(BuildTargetQuery(base, lists, true, ")"),
+            base + " and ( inventorymaster.systemid in(5,6) or "
+                   "inventorymaster.domainname in('lab')) and ( "
+                   "inventorymaster.systemid not in(6))");
 
   TargetLists excluded;
   excluded.ExcludeDomains = "'lab'";
-  EXPECT_EQ(BuildTargetQuery(kBase, excluded, true, ")"),
-            kBase + " and ( inventorymaster.domainname not in('lab'))");
-  EXPECT_EQ(BuildTargetQuery(kBase, excluded, true, " )"),
-            kBase + " and ( inventorymaster.domainname not in('lab') )");
-
-  TargetLists all;
-  all.IncludeLocationSystems = "1";
-  all.IncludeAddresses = "'a'";
-  all.SkipSystems = "2";
-  all.ExcludeSystems = "3";
-  all.ExcludeLocationSystems = "4";
-  all.ExcludeDomains = "'d'";
-  all.ExcludeAddresses = "'e'";
-  EXPECT_EQ(BuildTargetQuery(kBase, all, true, ")"),
-            kBase +
-                " and ( inventorymaster.systemid in(1) or "
-                "inventorymaster.ipaddress in('a')) and ( "
-                "inventorymaster.systemid not in(2) and "
-                "inventorymaster.systemid not in(3) and "
-                "inventorymaster.systemid not in(4) and "
-                "inventorymaster.domainname not in('d') and "
-                "inventorymaster.ipaddress not in('e'))");
-
-  // An exclusion list without values leaves the skip list opening the
-  // exclusion group.
-  TargetLists skipped;
-  skipped.IncludeSystems = "5";
-  skipped.SkipSystems = "6";
-  EXPECT_EQ(BuildTargetQuery(kBase, skipped, true, ")"),
-            kBase +
-                " and ( inventorymaster.systemid in(5)) and ( "
-                "inventorymaster.systemid not in(6))");
-  EXPECT_EQ(BuildTargetQuery(kBase, excluded, false, ")"), kBase);
+  excluded.ExcludeAddresses = "'10.0.0.5'";
+  EXPECT_EQ(BuildTargetQuery(base, excluded, true, ")"),
+            base + " and ( inventorymaster.domainname not in('lab') and "
+                   "inventorymaster.ipaddress not in('10.0.0.5'))");
+  EXPECT_EQ(BuildTargetQuery(base, excluded, true, " )"),
+            base + " and ( inventorymaster.domainname not in('lab') and "
+                   "inventorymaster.ipaddress not in('10.0.0.5') )");
 }
 
 TEST_F(TargetListsTest, EachInclusionListSelectsAloneAndTogether) {
@@ -111,10 +78,10 @@ TEST_F(TargetListsTest, EachInclusionListSelectsAloneAndTogether) {
   AddSystem(5, 1, "corp", "10.0.0.5");
   SetProfileValue(20, 60, "1");
   SetProfileValue(21, 59, "30");
-  AddLocation(30, 2);
   SetProfileValue(22, 58, "lab");
-  AddAddress(23, "10.0.0.4");
-
+  Exec("insert into locationviewdetails (LocationID, SystemID) values (30, 2);"
+       "insert into ipbreakdownlist (ProfileID, IPAddress) values "
+       "(23, '10.0.0.4')");
   EXPECT_EQ(ScanTargets(1, "20"), Systems{"1"});
   EXPECT_EQ(ScanTargets(2, "21"), Systems{"2"});
   EXPECT_EQ(ScanTargets(3, "22"), Systems{"3"});
@@ -122,62 +89,50 @@ TEST_F(TargetListsTest, EachInclusionListSelectsAloneAndTogether) {
   EXPECT_EQ(ScanTargets(5, "20,21,22,23"), (Systems{"1", "2", "3", "4"}));
 }
 
-TEST_F(TargetListsTest, ExclusionOnlyProfileTargetsEverythingElse) {
-  AddSystem(1, 1, "corp");
-  AddSystem(2, 4, "corp");
+TEST_F(TargetListsTest, ExclusionsAndSkippedSystems) {
+  AddSystem(1);
+  AddSystem(2, 4);
   AddSystem(3, 1, "lab");
-  AddSystem(4, 2, "corp");          // not a patch scan data collection type
-  AddSystem(5, 1, "corp", "", 0);   // not managed
+  AddSystem(4, 2);             // not a scanned data collection type
+  AddSystem(5, 1, "corp", "", 0);  // not managed
   SetProfileValue(24, 46, "lab");
   EXPECT_EQ(ScanTargets(1, "", "24"), (Systems{"1", "2"}));
-}
 
-TEST_F(TargetListsTest, SkipListWithAndWithoutExclusionList) {
-  for (int system : {5, 6, 7}) AddSystem(system);
-  SetProfileValue(20, 60, "5,6,7");
-  SetProfileValue(25, 48, "7");
-  AddJob(70, 1, 6, kScan, -2);
-  AddJob(71, 2, 6, kScan, -2);
-
-  EXPECT_EQ(ScanTargets(1, "20"), (Systems{"5", "7"}));
-  EXPECT_EQ(ScanTargets(2, "20", "25"), Systems{"5"});
+  SetProfileValue(20, 60, "1,2,3");
+  SetProfileValue(25, 48, "3");
+  AddJob(0, 2, 2, kScan, -2);
+  AddJob(0, 3, 2, kScan, -2);
+  EXPECT_EQ(ScanTargets(2, "20"), (Systems{"1", "3"}));
+  EXPECT_EQ(ScanTargets(3, "20", "25"), Systems{"1"});
 }
 
 TEST_F(TargetListsTest, NothingSelectedPostsNothing) {
-  for (int system : {5, 6}) AddSystem(system);
-  // Locations that no longer exist.
-  SetProfileValue(20, 59, "30,31");
+  AddSystem(5);
+  AddSystem(6);
+  SetProfileValue(20, 59, "30,31");  // locations that no longer exist
   EXPECT_EQ(ScanTargets(1, "20"), Systems{});
   EXPECT_TRUE(Logged("ERROR", "LOCATION HAS BEEN DELETED :: LOCATION ID 30,31"));
 
-  // No values at all, even with a system to skip: the skip list narrows a
-  // selection but never makes one.
-  AddJob(70, 2, 6, kScan, -2);
-  AddJob(71, 3, 6, kScan, -2);
+  // No values, with or without an empty exclusion list: a system to skip
+  // narrows a selection but never makes one.
+  AddJob(0, 2, 6, kScan, -2);
+  AddJob(0, 3, 6, kScan, -2);
   EXPECT_EQ(ScanTargets(2, "21"), Systems{});
   EXPECT_EQ(ScanTargets(3, "22", "23"), Systems{});
   EXPECT_EQ(LogCount("INFO", "No systemid to process the patch scan job"), 3);
-  EXPECT_EQ(Count("select * from jobdetails where JobID not in (70, 71)"), 0);
 }
 
-TEST_F(TargetListsTest, DomainWithApostropheSelectsThatDomain) {
-  AddSystem(3, 1, "o'hara");
-  AddSystem(4, 1, "o");
-  AddSystem(5, 1, "hara");
-  SetProfileValue(20, 58, "o'hara");
-  EXPECT_EQ(ScanTargets(1, "20"), Systems{"3"});
-}
-
-TEST_F(TargetListsTest, NonIntegerItemsAreDroppedAndNamed) {
+TEST_F(TargetListsTest, StrayValuesNeitherBreakNorWidenTheSelection) {
   for (int system = 1; system <= 7; ++system) AddSystem(system);
+  AddSystem(8, 1, "o'hara");
+  AddSystem(9, 1, "o");
   SetProfileValue(20, 60, "5, x7 ,6");
   SetProfileValue(21, 60, "1) or (1=1");
+  SetProfileValue(22, 58, "o'hara");
 
-  EXPECT_EQ(ScanTargets(1, "20,21,abc"), (Systems{"5", "6"}));
-  EXPECT_TRUE(Logged("ERROR", "profile 901 column 69: non-integer value"));
-  EXPECT_TRUE(Logged("ERROR", "'abc'"));
-  EXPECT_TRUE(Logged("ERROR", "column 60: non-integer value"));
-  EXPECT_TRUE(Logged("ERROR", "x7"));
+  EXPECT_EQ(ScanTargets(1, "20,21,22,abc"), (Systems{"5", "6", "8"}));
+  EXPECT_TRUE(Logged("ERROR", "profile 901 column 69: non-integer value 'abc'"));
+  EXPECT_EQ(LogCount("ERROR", "column 60: non-integer value"), 2);
   EXPECT_TRUE(Logged("ERROR", "1) or (1=1"));
 }
 
