@@ -74,13 +74,6 @@ TEST_F(CabDownloadJobsTest, PostingFailsOnlyTheScheduleWaitingAndRedoJobs) {
             "1 | 10037 | 1 | 3000 | 1 | 1");
 }
 
-TEST_F(CabDownloadJobsTest, PostingWithoutEarlierJobsGivesAnOpenJob) {
-  AddCabSchedule(1);
-  PostCabFileDownloadJob(1, "2031-02-03 04:05:06", db_);
-  EXPECT_EQ(Query("SELECT SystemID, JobPriority, Status FROM jobdetails"),
-            (korbtest::Rows{{"1", "3000", "0"}}));
-}
-
 TEST_F(CabDownloadJobsTest, WithoutProfileAFailedJobIsRepostedTwiceAnHourLater) {
   AddCabSchedule(1);
   int job = AddCabJob(1, -1);
@@ -110,20 +103,6 @@ TEST_F(CabDownloadJobsTest, ProfileSetsRetryLimitAndDelay) {
   EXPECT_NEAR(MinutesAhead(job), 300, 1);
 }
 
-TEST_F(CabDownloadJobsTest, NonPositiveProfileValuesFallBackToDefaults) {
-  SetRetryProfile("0", "-4");
-  AddCabSchedule(1);
-  int exhausted = AddCabJob(1, -1, 2);
-  AddCabSchedule(2);
-  int fresh = AddCabJob(2, -1, 1);
-
-  PostCabDownloadRetryJobs(db_);
-
-  EXPECT_EQ(Job(exhausted, "Status, RetryCount"), "-1 | 2");
-  EXPECT_EQ(Job(fresh, "Status, RetryCount"), "0 | 2");
-  EXPECT_NEAR(MinutesAhead(fresh), 60, 1);
-}
-
 TEST_F(CabDownloadJobsTest, AnotherActiveCabDownloadClosesTheFailedJob) {
   AddCabSchedule(1);
   int failed = AddCabJob(1, -1);
@@ -146,17 +125,6 @@ TEST_F(CabDownloadJobsTest, ScheduleListedTwiceRepostsNewestAndClosesNext) {
 
   EXPECT_EQ(Job(newer, "Status, StatusDescription"), "0 | Job-Reposted");
   EXPECT_EQ(Job(older, "Status"), "1");
-}
-
-TEST_F(CabDownloadJobsTest, OnlyTheSchedulesOfTheObjectsSiteAreRetried) {
-  AddCabSchedule(3, 2);
-  int foreign = AddCabJob(3, -1, 0, 2);
-
-  PostCabDownloadRetryJobs(db_);
-
-  EXPECT_EQ(Job(foreign, "Status, RetryCount"), "-1 | 0");
-  EXPECT_EQ(CountLog("There is no CAB Download failed job to process"), 1);
-  EXPECT_EQ(CountLog("PostCabDownloadRetryJobs Exit"), 0);
 }
 
 }  // namespace

@@ -172,20 +172,6 @@ TEST_F(InternalDeployPosterTest, MasterAgentProcedureRunsAtMostEvery900Seconds) 
   EXPECT_LT(apart, 6.0);
 }
 
-TEST_F(InternalDeployPosterTest, DisabledPatchScanOnlyWaits) {
-  SetPatchScanStatus(2);
-  AddAgentlessNode(5);
-  AddPatch(105);
-  AddPending(5, 105, 3, 1, "2020/01/01 00:00:00", false);
-  auto thread = Start("InternalDeployJobPoster", InternalDeployJobPoster);
-  ASSERT_TRUE(WaitForPasses(3));
-
-  EXPECT_TRUE(ProcedureCalls().empty());
-  EXPECT_GE(CountLog("InternalDeployJobPoster: PatchManagement Module not "
-                     "enabled"),
-            3);
-}
-
 TEST_F(InternalDeployPosterTest, ServicePackDownloadHoldsBackOnlyStatus3Rows) {
   AddPatch(300, "Service Packs");
   AddPatch(301, "Update Rollups");

@@ -139,24 +139,6 @@ TEST_F(OnDemandPatchJobsTest, SchedulesAreHandledInAscendingPriority) {
             (korbtest::Rows{{"2"}, {"3"}, {"1"}}));
 }
 
-TEST_F(OnDemandPatchJobsTest, TargetRowWithANonNumericValueIsSkipped) {
-  CreateCustomerDatabase("scratch", "scratch");
-  Exec("ALTER TABLE jobsmasterdetail MODIFY TaskID INT NULL;"
-       "INSERT INTO jobsmaster (SchedularID, JobScheduledType, ScheduledTime, "
-       "JobPriority) VALUES (1, 0, NOW() - INTERVAL 1 HOUR, 5);"
-       "INSERT INTO jobsmasterdetail (SchedularID, SystemID, JobTypeID, "
-       "TaskID) VALUES (1, 5, 17017, NULL), (1, 6, 17017, 0)",
-       "scratch");
-  CDBI scratch(logger_, "scratch", "scratch");
-  ASSERT_TRUE(scratch.m_bReady);
-
-  PostOnDemandJobs(&scratch);
-
-  EXPECT_EQ(Query("SELECT SystemID FROM jobdetails", "scratch"),
-            (korbtest::Rows{{"6"}}));
-  EXPECT_EQ(CountLog("PostOnDemandJobs: skipping a target", true), 1);
-}
-
 TEST_F(OnDemandPatchJobsTest, ThreadPostsInEveryCycleWhateverEndedTheWait) {
   auto thread = Start("PerformOndemandPatchJobs", PerformOndemandPatchJobs);
   ASSERT_TRUE(WaitForLog("Waiting for event!!!", 2, seconds(20)));

@@ -130,6 +130,10 @@ TEST_F(ScheduledPatchJobsTest, AnswersDecideStampingAndPostingByJobType) {
   AddSchedule(6, 16, 10037);
   SetNextScheduleAnswer(16, "2031-02-03 04:05:08|1 ");
   AddSchedule(7, 17, 10027);  // no answer at all: NULL
+  AddSchedule(10, 20, 10037);
+  SetNextScheduleAnswer(20, "|0");
+  AddSchedule(11, 21, 10037);
+  SetNextScheduleAnswer(21, "2031-02-03 04:05:06'|0");
   AddSchedule(8, 18, 10037, 2);     // another site
   AddSchedule(9, 19, 10037, 1, 0);  // on-demand
   SetNextScheduleAnswer(18, "2031-02-03 04:05:08|1");
@@ -141,6 +145,8 @@ TEST_F(ScheduledPatchJobsTest, AnswersDecideStampingAndPostingByJobType) {
   EXPECT_EQ(Stamps(2), untouched);
   EXPECT_EQ(Stamps(3), untouched);
   EXPECT_EQ(Stamps(7), untouched);
+  EXPECT_EQ(Stamps(10), untouched);
+  EXPECT_EQ(Stamps(11), untouched);
   EXPECT_EQ(Stamps(8), untouched);
   EXPECT_EQ(Stamps(9), untouched);
   EXPECT_EQ(Stamps(4), "2031-02-03 04:05:06 / 2031-02-03 04:05:06");
@@ -159,7 +165,7 @@ TEST_F(ScheduledPatchJobsTest, AnswersDecideStampingAndPostingByJobType) {
   // Only this site's recurring schedules are asked about, with their last
   // submitted time.
   std::vector<std::string> asked = ProcedureCalls("GetNextScheduleTime");
-  EXPECT_EQ(asked.size(), 7u);
+  EXPECT_EQ(asked.size(), 9u);
   EXPECT_NE(std::find(asked.begin(), asked.end(),
                       "GetNextScheduleTime(14, 2020-01-01 00:00:00, 1, 1)"),
             asked.end());
@@ -181,44 +187,6 @@ TEST_F(ScheduledPatchJobsTest, AnswersDecideStampingAndPostingByJobType) {
             (korbtest::Rows{{"1", "3000", "2061"}}));
   EXPECT_EQ(Count("SELECT * FROM jobdetails WHERE JobTypeID <> 10025"), 2);
   EXPECT_EQ(CountLog("PostScheduledJobs Exit"), 1);
-}
-
-TEST_F(ScheduledPatchJobsTest, AnswerWithoutATimeOrAfterAnApostropheIsNotDue) {
-  AddSchedule(1, 11, 10037);
-  SetNextScheduleAnswer(11, "|0");
-  AddSchedule(2, 12, 10037);
-  SetNextScheduleAnswer(12, "2031-02-03 04:05:06'|0");
-  AddSchedule(3, 13, 10037);
-  SetNextScheduleAnswer(13, "2031-02-03 04:05:06|");
-
-  PostScheduledJobs(db_);
-
-  EXPECT_EQ(Count("SELECT * FROM jobsmaster WHERE LastSubmittedTime <> "
-                  "'2020-01-01 00:00:00'"),
-            0);
-  EXPECT_EQ(Count("SELECT * FROM jobdetails"), 0);
-}
-
-TEST_F(ScheduledPatchJobsTest, RowWithANonNumericValueIsSkipped) {
-  // A scratch database whose schedule info may be missing.
-  CreateCustomerDatabase("scratch", "scratch");
-  InstallNextScheduleAnswers("scratch");
-  Exec("ALTER TABLE jobsmaster MODIFY SchedularInfoID INT NULL;"
-       "INSERT INTO jobsmaster (SchedularID, JobScheduledType, "
-       "LastSubmittedTime, SchedularInfoID) VALUES (1, 1, "
-       "'2020-01-01 00:00:00', NULL), (2, 1, '2020-01-01 00:00:00', 12);"
-       "INSERT INTO jobsmasterdetail (SchedularID, JobTypeID) VALUES "
-       "(1, 10037), (2, 10037);"
-       "INSERT INTO nextscheduleanswer VALUES (12, '2031-02-03 04:05:06|1')",
-       "scratch");
-  CDBI scratch(logger_, "scratch", "scratch");
-  ASSERT_TRUE(scratch.m_bReady);
-
-  PostScheduledJobs(&scratch);
-
-  EXPECT_EQ(Query("SELECT SchedularID FROM jobdetails", "scratch"),
-            (korbtest::Rows{{"2"}}));
-  EXPECT_EQ(CountLog("PostScheduledJobs: skipping a schedule row", true), 1);
 }
 
 }  // namespace

@@ -16,28 +16,6 @@ using std::chrono::seconds;
 
 class ThreadFailureTest : public PatchThreadTest {};
 
-TEST_F(ThreadFailureTest, EachThreadEndsWithMinusOneThroughItsOwnHandler) {
-  struct Case {
-    const char* name;
-    uint32_t (*routine)();
-    const char* catchLine;
-  };
-  for (const Case& c :
-       {Case{"PerformPatchJobs", PerformPatchJobs,
-             "PerformPatchJobs: Exception Catch"},
-        Case{"PerformOndemandPatchJobs", PerformOndemandPatchJobs,
-             "PerformOndemandPatchJobs: Exception Catch"},
-        Case{"InternalDeployJobPoster", InternalDeployJobPoster,
-             "InternalDeployJobPoster: Exception Catch. Exiting from thread"}}) {
-    auto thread = Start(c.name, c.routine);
-    ASSERT_TRUE(Stop(c.name, thread)) << c.name;
-    uint32_t code = 0;
-    EXPECT_TRUE(Ended(thread, &code));
-    EXPECT_EQ(code, 0xFFFFFFFFu) << c.name;
-    EXPECT_EQ(CountLog(c.catchLine), 1) << c.name;
-  }
-}
-
 TEST_F(ThreadFailureTest, SupervisionRestartsAFailedThreadWhichResumesPosting) {
   g_szSupervisorExeName = korbtest::OwnExecutableName();
   g_nSupervisorPid = static_cast<int>(getpid());
@@ -52,6 +30,10 @@ TEST_F(ThreadFailureTest, SupervisionRestartsAFailedThreadWhichResumesPosting) {
   g_hPatchJobEvent.Set();
   ASSERT_TRUE(korbtest::WaitFor([&] { return Ended(first); }, seconds(10)));
   InjectPatchThreadFaultForTest("");
+  uint32_t code = 0;
+  Ended(first, &code);
+  EXPECT_EQ(code, 0xFFFFFFFFu);
+  EXPECT_EQ(CountLog("PerformPatchJobs: Exception Catch"), 1);
 
   // A CAB schedule falls due while the thread is down.
   Exec("INSERT INTO jobsmaster (SchedularID, JobScheduledType, "
