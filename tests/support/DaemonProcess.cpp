@@ -107,6 +107,16 @@ ChildProcess::~ChildProcess() {
     while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
     }
   }
+  // A sanitizer build of the child reports on stderr; the child may end
+  // without changing its exit code for it, so look for the reports here.
+  const std::string errors = Stderr();
+  for (const char* report : {"WARNING: ThreadSanitizer", "ERROR: AddressSanitizer",
+                             "ERROR: LeakSanitizer", "runtime error:"}) {
+    if (errors.find(report) != std::string::npos) {
+      ADD_FAILURE() << "sanitizer report from child " << pid_ << ":\n" << errors;
+      break;
+    }
+  }
   if (!dir_.empty()) {
     std::error_code ignored;
     std::filesystem::remove_all(dir_, ignored);

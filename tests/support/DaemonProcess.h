@@ -37,7 +37,8 @@ class ChildProcess {
   // Pid() at -1 when the program cannot be started.
   explicit ChildProcess(const std::vector<std::string>& argv,
                         const EnvChanges& env = {});
-  // Kills (SIGKILL) and reaps the child if it still runs.
+  // Kills (SIGKILL) and reaps the child if it still runs; fails the test
+  // when the child's stderr holds a sanitizer report.
   virtual ~ChildProcess();
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
