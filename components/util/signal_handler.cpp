@@ -109,14 +109,14 @@ bool CSignalHandler::Impl::Open(int identifier) {
 
 // deadline_us 0 disarms the timer.
 void CSignalHandler::Impl::ArmTimer(int64_t deadline_us) {
-  itimerspec spec;
-  memset(&spec, 0, sizeof(spec));
+  itimerspec timer_value;
+  memset(&timer_value, 0, sizeof(timer_value));
   if (deadline_us > 0) {
-    spec.it_value.tv_sec = static_cast<time_t>(deadline_us / 1000000);
-    spec.it_value.tv_nsec = static_cast<long>(deadline_us % 1000000) * 1000;
+    timer_value.it_value.tv_sec = static_cast<time_t>(deadline_us / 1000000);
+    timer_value.it_value.tv_nsec = static_cast<long>(deadline_us % 1000000) * 1000;
   }
   // Cannot fail with a valid descriptor and normalised value.
-  timerfd_settime(timer, TFD_TIMER_ABSTIME, &spec, nullptr);
+  timerfd_settime(timer, TFD_TIMER_ABSTIME, &timer_value, nullptr);
 }
 
 void CSignalHandler::Impl::ReportReject(const std::string& peer,
