@@ -102,16 +102,6 @@ TEST_F(RestartRecoveryTest, InterruptedWorkIsResetAndEverythingElseLeftAlone) {
                               {"4", "0", "NULL"}}));
 }
 
-TEST_F(RestartRecoveryTest, ScheduleEntriesOfOtherProbesAreKept) {
-  korbtest::Identity identity;
-  identity.probe_id = 2;
-  SetMainIdentity(identity);
-  RunStartUp();
-  // Probe 2's entry for the failed job goes; probe 1's stay.
-  EXPECT_EQ(Ids("probescheduledetail"),
-            (Rows{{"1"}, {"2"}, {"3"}, {"5"}, {"6"}, {"7"}}));
-}
-
 TEST_F(RestartRecoveryTest, NothingIsTouchedOnAnMspServer) {
   const Rows patch_jobs = PatchJobs(), jobs = Jobs(), metering = Metering(),
              swinformer = Ids("swinformer"),

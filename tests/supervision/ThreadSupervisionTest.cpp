@@ -4,9 +4,7 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <fstream>
 #include <memory>
-#include <sstream>
 
 #include "DaemonProcess.h"
 #include "ProcessState.h"
@@ -16,6 +14,7 @@
 namespace {
 
 using namespace std::chrono_literals;
+using korbtest::CountInLog;
 
 constexpr char kExited[] = "Some thread got exited";
 constexpr char kRecreated[] = "Re-Created the thread";
@@ -25,7 +24,9 @@ class ThreadSupervisionTest : public korbtest::DbTest {
   void SetUp() override {
     DbTest::SetUp();
     logger_ = std::make_unique<CLogger>();
-    logger_->InitKORBLog(InstallDir(), "supervision.log", 500000, 3);
+    // Where the scheduler logs, so the log helpers of the harness apply.
+    logger_->InitKORBLog(InstallDir() + "/ConsoleManagement/log/",
+                         "KORB_ProbeScheduler.log", 500000, 3);
     g_pLogger = logger_.get();
     ConnectDatabase();
     g_szSupervisorExeName = korbtest::OwnExecutableName();
@@ -46,21 +47,6 @@ class ThreadSupervisionTest : public korbtest::DbTest {
     db_ = std::make_unique<CDBI>(g_pLogger, "orb", "orb");
     ASSERT_TRUE(db_->m_bReady);
     g_pDBI = db_.get();
-  }
-
-  std::string Log() const {
-    std::ifstream file(InstallDir() + "/supervision.log");
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-  }
-  int CountInLog(const std::string& text) const {
-    const std::string log = Log();
-    int count = 0;
-    for (size_t at = log.find(text); at != std::string::npos;
-         at = log.find(text, at + 1))
-      ++count;
-    return count;
   }
 
   // Exit code 11, at once.
@@ -153,10 +139,10 @@ TEST_F(ThreadSupervisionTest, TickWithNoEndedThreadLogsNothing) {
   ASSERT_TRUE(StartWorkerThread(threads, Endless()));
   ASSERT_TRUE(StartWorkerThread(threads, Gated()));
   const ThreadMap before = threads;
-  const std::string log_before = Log();
+  const std::string log_before = korbtest::DaemonLog();
   for (int tick = 0; tick < 3; ++tick)
     EXPECT_EQ(SupervisionTick(threads), SupervisionResult::kContinue);
-  EXPECT_EQ(Log(), log_before);
+  EXPECT_EQ(korbtest::DaemonLog(), log_before);
   ASSERT_EQ(threads.size(), before.size());
   EXPECT_EQ(threads.begin()->first, before.begin()->first);
   EXPECT_EQ(threads.rbegin()->first, before.rbegin()->first);
