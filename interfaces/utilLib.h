@@ -152,7 +152,9 @@ class CSignalInfo {
 // earliest deadline; it never polls.
 //
 // When several things are ready at once, due events come first, earliest
-// deadline first (ties: lower event number), then datagrams.
+// deadline first (ties: lower event number), then datagrams; but after an
+// event has been returned, a datagram already waiting is returned before
+// the next event, so signals are never starved by a loop that runs behind.
 //
 // WaitForSignal must be called from one thread at a time; ResetEvent and
 // DisableTimeoutEvent may be called from any thread and wake the wait.

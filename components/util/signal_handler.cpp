@@ -48,6 +48,10 @@ struct CSignalHandler::Impl {
   int wake = -1;
   int port = -1;
   bool ready = false;
+  // Set when the last wait returned an event: the next wait then serves a
+  // waiting datagram first, so a loop that is always behind on its events
+  // still hears its signals (an end signal above all).
+  bool last_was_event = false;
 
   bool have_reported_reject = false;
   int64_t last_reject_report_us = 0;
@@ -193,8 +197,19 @@ int CSignalHandler::Port() const { return impl_->ready ? impl_->port : -1; }
 int CSignalHandler::WaitForSignal(CSignalInfo& info, char* /*text*/) {
   Impl& d = *impl_;
   if (!d.ready) return -1;
+  if (d.last_was_event) {
+    d.last_was_event = false;
+    pollfd pending = {d.sock, POLLIN, 0};
+    if (poll(&pending, 1, 0) > 0 && pending.revents != 0) {
+      const int result = d.Receive(info);
+      if (result <= 0) return result;
+    }
+  }
   for (;;) {
-    if (int k = d.table.TakeDue(Clock::MonotonicMicros())) return k;
+    if (int k = d.table.TakeDue(Clock::MonotonicMicros())) {
+      d.last_was_event = true;
+      return k;
+    }
     int64_t deadline = 0;
     d.ArmTimer(d.table.EarliestDeadline(&deadline) ? deadline : 0);
 
@@ -209,7 +224,10 @@ int CSignalHandler::WaitForSignal(CSignalInfo& info, char* /*text*/) {
     }
     if (fds[1].revents != 0) DrainCounter(d.timer);
     if (fds[2].revents != 0) DrainCounter(d.wake);
-    if (int k = d.table.TakeDue(Clock::MonotonicMicros())) return k;
+    if (int k = d.table.TakeDue(Clock::MonotonicMicros())) {
+      d.last_was_event = true;
+      return k;
+    }
     if (fds[0].revents != 0) {
       const int result = d.Receive(info);
       if (result <= 0) return result;

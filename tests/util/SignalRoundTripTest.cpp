@@ -1,6 +1,7 @@
 // Signal datagrams from CUDPClient through CSignalHandler, and the
 // datagrams the receiver must refuse.
 #include "UtilTestHelpers.h"
+#include "platform.h"
 
 using utiltest::FreeUdpPort;
 using utiltest::SendRaw;
@@ -101,3 +102,22 @@ TEST_F(SignalRoundTripTest, UnusableIdentifierPortOrAddressIsNotReady) {
 }
 
 }  // namespace
+
+// A loop that is always behind on its events must still hear a signal.
+TEST_F(SignalRoundTripTest, WaitingDatagramIsNotStarvedByDueEvents) {
+  utiltest::ScopedTimeScale scale("1000");
+  const std::vector<int> always_due(17, 1);  // every event due each 1 ms
+  CSignalHandler handler(FreeUdpPort(), &always_due);
+  ASSERT_EQ(static_cast<EObjectStatus>(handler), OBJECT_READY);
+  port::SleepMs(20);  // let every event fall due, and stay due
+  CSignalInfo end;
+  end.SetSignalType(1);
+  CUDPClient client(handler.Port(), "127.0.0.1");
+  ASSERT_EQ(client.SendUDPSignal(end), KORB_SUCCESS);
+  port::SleepMs(5);
+  int result = handler.WaitForSignal(info_, nullptr);
+  EXPECT_GE(result, 1);
+  result = handler.WaitForSignal(info_, nullptr);
+  ASSERT_EQ(result, 0);
+  EXPECT_STREQ(info_.GetSignalType(), "1");
+}
