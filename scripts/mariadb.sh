@@ -52,12 +52,12 @@ start() {
     echo "$SOCK"
     return 0
   fi
-  mkdir -p "$DIR"
+  mkdir -p "$DIR/tmp"
   local user
   user="$(id -un)"
   if [[ ! -d "$DATA/mysql" ]]; then
     say "creating data directory $DATA"
-    mariadb-install-db --no-defaults --user="$user" --datadir="$DATA" \
+    mariadb-install-db --no-defaults --user="$user" --datadir="$DATA" --tmpdir="$DIR/tmp" \
       --auth-root-authentication-method=normal --skip-test-db --lower-case-table-names=1 \
       --innodb-log-file-size=8M --innodb-buffer-pool-size=16M >"$DIR/install.log" 2>&1 \
       || { say "mariadb-install-db failed:"; tail -20 "$DIR/install.log" >&2; return 1; }
@@ -67,7 +67,7 @@ start() {
     network=(--port="$KORB_DB_PORT" --bind-address=127.0.0.1)
   fi
   rm -f "$SOCK"
-  setsid mariadbd --no-defaults --user="$user" --datadir="$DATA" --socket="$SOCK" \
+  setsid mariadbd --no-defaults --user="$user" --datadir="$DATA" --tmpdir="$DIR/tmp" --socket="$SOCK" \
     --pid-file="$PIDFILE" "${network[@]}" --lower-case-table-names=1 \
     --innodb-buffer-pool-size=16M --performance-schema=OFF --innodb-log-file-size=8M \
     --skip-log-bin </dev/null >>"$LOG" 2>&1 &

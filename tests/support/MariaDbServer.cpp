@@ -90,8 +90,11 @@ MariaDbServer::MariaDbServer() {
   socket_ = dir_ + "/mariadbd.sock";
   g_owner_pid = getpid();
   try {
+    // A temporary folder of its own: servers of test binaries that run at
+    // the same time must not meet in /tmp.
+    std::filesystem::create_directories(dir_ + "/tmp");
     RunOrThrow({"mariadb-install-db", "--no-defaults", "--user=root",
-                "--datadir=" + dir_ + "/data",
+                "--datadir=" + dir_ + "/data", "--tmpdir=" + dir_ + "/tmp",
                 "--auth-root-authentication-method=normal", "--skip-test-db",
                 "--lower-case-table-names=1", "--innodb-log-file-size=8M",
                 "--innodb-buffer-pool-size=16M"},
@@ -119,7 +122,7 @@ void MariaDbServer::Start() {
   if (running_) return;
   const std::string log = dir_ + "/mariadbd.log";
   pid_ = Spawn({"mariadbd", "--no-defaults", "--user=root", "--datadir=" + dir_ + "/data",
-                "--socket=" + socket_, "--skip-networking",
+                "--tmpdir=" + dir_ + "/tmp", "--socket=" + socket_, "--skip-networking",
                 "--lower-case-table-names=1", "--innodb-buffer-pool-size=16M",
                 "--performance-schema=OFF", "--innodb-log-file-size=8M",
                 "--skip-log-bin", "--max-connections=500", "--pid-file=" + dir_ + "/mariadbd.pid"},
