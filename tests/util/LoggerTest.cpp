@@ -17,8 +17,7 @@ TEST(LoggerTest, LineFormAndLevelFilter) {
   TempDir dir;
   CLogger logger;
   const std::string logdir = dir.path + "/ConsoleManagement/log/";  // created
-  ASSERT_EQ(logger.InitKORBLog(logdir, "KORB_ProbeScheduler.log", 500000, 3),
-            1);
+  ASSERT_EQ(logger.InitKORBLog(logdir, "KORB_ProbeScheduler.log", 500000, 3), 1);
   for (int level : {2, 4, 8, 16})
     logger.KORBLog(12, "KORB_ProbeScheduler", level, "default %d", level);
   logger.SetMaxLogLevel(1);
@@ -28,20 +27,18 @@ TEST(LoggerTest, LineFormAndLevelFilter) {
   logger.KORBLog(14, "KORB_PatchScheduler", 16, "trace");
 
   const auto lines = ReadLines(logdir + "KORB_ProbeScheduler.log");
+  const std::string tid = " [" + std::to_string(getpid()) + "] ";  // main thread
   const std::vector<std::string> expected = {
-      "[ERROR] [#] KORB_ProbeScheduler:12 default 2",
-      "[WARNING] [#] KORB_ProbeScheduler:12 default 4",
-      "[INFO] [#] KORB_ProbeScheduler:12 default 8",
-      "[ERROR] [#] KORB_PatchScheduler:13 errors only",
-      "[TRACE] [#] KORB_PatchScheduler:14 trace"};
+      "[ERROR]" + tid + "KORB_ProbeScheduler:12 default 2",
+      "[WARNING]" + tid + "KORB_ProbeScheduler:12 default 4",
+      "[INFO]" + tid + "KORB_ProbeScheduler:12 default 8",
+      "[ERROR]" + tid + "KORB_PatchScheduler:13 errors only",
+      "[TRACE]" + tid + "KORB_PatchScheduler:14 trace"};
   ASSERT_EQ(lines.size(), expected.size());
   const std::regex stamp(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} )");
   for (size_t i = 0; i < lines.size(); ++i) {
-    ASSERT_TRUE(std::regex_match(lines[i].substr(0, 24), stamp)) << lines[i];
-    std::string rest = lines[i].substr(24);
-    const std::string tid = "[" + std::to_string(getpid()) + "]";
-    rest.replace(rest.find(tid), tid.size(), "[#]");  // the main thread
-    EXPECT_EQ(rest, expected[i]);
+    EXPECT_TRUE(std::regex_match(lines[i].substr(0, 24), stamp)) << lines[i];
+    EXPECT_EQ(lines[i].substr(24), expected[i]);
   }
 }
 
@@ -50,7 +47,6 @@ TEST(LoggerTest, RotationKeepsThePreviousFileWhole) {
   CLogger logger;
   ASSERT_EQ(logger.InitKORBLog(dir.path, "rot.log", 1000, 3), 1);
   for (int i = 0; i < 100; ++i) logger.KORBLog(1, "src", 8, "line %03d", i);
-
   const std::string path = dir.path + "/rot.log";
   EXPECT_LE(ReadFile(path).size(), 1000u);
   EXPECT_LE(ReadFile(path + ".1").size(), 1000u);
@@ -80,8 +76,7 @@ TEST(LoggerTest, UnwritableDirectoryAndFullDiskAreReportedOnce) {
     full.KORBLog(1, "src", 2, "lost %d", i);
   }
   const std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(utiltest::CountOf(err, "cannot open " + file + "/log/a.log"), 1)
-      << err;
+  EXPECT_EQ(utiltest::CountOf(err, file + "/log/a.log"), 1) << err;
   EXPECT_EQ(utiltest::CountOf(err, "No space left on device"), 1) << err;
 }
 
@@ -96,7 +91,6 @@ TEST(LoggerTest, ConcurrentLinesNeverInterleave) {
         logger.KORBLog(i, "src", 4, "thread %d line %d", t, i);
     });
   for (auto& th : threads) th.join();
-
   const auto lines = ReadLines(dir.path + "/mt.log");
   ASSERT_EQ(lines.size(), 1000u);
   const std::regex form(R"(.{23} \[WARNING\] \[\d+\] src:(\d+) thread \d line (\d+))");

@@ -7,7 +7,6 @@
 #include "UtilTestHelpers.h"
 
 using utiltest::FreeUdpPort;
-using utiltest::ScopedTimeScale;
 using Ms = std::chrono::duration<double, std::milli>;
 using SteadyClock = std::chrono::steady_clock;
 
@@ -19,17 +18,11 @@ std::vector<int> Periods(std::initializer_list<std::pair<int, int>> set) {
   return periods;
 }
 
-void SendSignal(int port, int type) {
-  CSignalInfo info;
-  info.SetSignalType(type);
-  CUDPClient(port, "127.0.0.1").SendUDPSignal(info);
-}
-
 class TimeoutEventsTest : public ::testing::Test {
  protected:
   void SetUp() override { setenv("KORB_SIGNAL_BIND", "127.0.0.1", 1); }
   void TearDown() override { unsetenv("KORB_SIGNAL_BIND"); }
-  ScopedTimeScale scale_{"1000"};
+  utiltest::ScopedTimeScale scale_{"1000"};
   CSignalInfo info_;
 };
 
@@ -44,15 +37,17 @@ TEST_F(TimeoutEventsTest, EarliestDeadlineFirstThenLowerNumberThenDatagrams) {
   handler.DisableTimeoutEvent(2);
   handler.DisableTimeoutEvent(3);
 
-  // Reset order decides between events made due at once, and a waiting
-  // datagram comes after both.
-  SendSignal(handler.Port(), 13);
+  // Right after an event a waiting datagram goes first; then reset order
+  // decides between events made due at once.
+  CSignalInfo sent;
+  sent.SetSignalType(13);
+  CUDPClient(handler.Port(), "127.0.0.1").SendUDPSignal(sent);
   handler.ResetEvent(12);
   handler.ResetEvent(9);
-  EXPECT_EQ(handler.WaitForSignal(info_), 12);
-  EXPECT_EQ(handler.WaitForSignal(info_), 9);
   EXPECT_EQ(handler.WaitForSignal(info_), 0);
   EXPECT_STREQ(info_.GetSignalType(), "13");
+  EXPECT_EQ(handler.WaitForSignal(info_), 12);
+  EXPECT_EQ(handler.WaitForSignal(info_), 9);
 }
 
 TEST_F(TimeoutEventsTest, LateHandlingSkipsMissedPeriodsWithoutDrift) {
@@ -74,22 +69,8 @@ TEST_F(TimeoutEventsTest, LateHandlingSkipsMissedPeriodsWithoutDrift) {
   EXPECT_LT(fired, late + 160.0);
 }
 
-TEST_F(TimeoutEventsTest, ResetFromAnotherThreadWakesTheWait) {
-  const auto periods = Periods({{5, 86400}, {6, 86400}});
-  CSignalHandler handler(FreeUdpPort(), &periods);
-  auto result = std::async(std::launch::async, [&] {
-    CSignalInfo info;
-    return handler.WaitForSignal(info);
-  });
-  std::this_thread::sleep_for(std::chrono::milliseconds(30));
-  EXPECT_EQ(handler.ResetEvent(6), 1);
-  ASSERT_EQ(result.wait_for(std::chrono::seconds(10)),
-            std::future_status::ready);
-  EXPECT_EQ(result.get(), 6);
-}
-
-TEST_F(TimeoutEventsTest, DisabledEventsNeverFire) {
-  const auto periods = Periods({{1, 30}, {2, 60}});
+TEST_F(TimeoutEventsTest, DisabledEventsNeverFireAndResetWakesTheWait) {
+  const auto periods = Periods({{1, 30}, {2, 60}, {6, 86400}});
   CSignalHandler handler(FreeUdpPort(), &periods);
   EXPECT_EQ(handler.DisableTimeoutEvent(1), 1);
   EXPECT_EQ(handler.ResetEvent(1), -1);
@@ -97,21 +78,22 @@ TEST_F(TimeoutEventsTest, DisabledEventsNeverFire) {
     EXPECT_EQ(handler.ResetEvent(k), -1);
     EXPECT_EQ(handler.DisableTimeoutEvent(k), -1);
   }
-  // A period of 0 never fires and cannot be made due.
-  EXPECT_EQ(handler.ResetEvent(3), -1);
+  EXPECT_EQ(handler.ResetEvent(3), -1);  // a period of 0 never fires
 
-  // Event 2 is disabled while the wait is already armed for it.
+  // Event 2 is disabled while the wait is already armed for it; only a
+  // reset from this thread ends the wait.
   auto result = std::async(std::launch::async, [&] {
     CSignalInfo info;
     return handler.WaitForSignal(info);
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_EQ(handler.DisableTimeoutEvent(2), 1);
-  std::this_thread::sleep_for(std::chrono::milliseconds(150));
-  SendSignal(handler.Port(), 7);
+  EXPECT_EQ(result.wait_for(std::chrono::milliseconds(150)),
+            std::future_status::timeout);
+  EXPECT_EQ(handler.ResetEvent(6), 1);
   ASSERT_EQ(result.wait_for(std::chrono::seconds(10)),
             std::future_status::ready);
-  EXPECT_EQ(result.get(), 0);
+  EXPECT_EQ(result.get(), 6);
 }
 
 }  // namespace

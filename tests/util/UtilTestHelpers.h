@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "TestDatabase.h"
 #include "utilLib.h"
 
 namespace utiltest {
@@ -61,43 +62,20 @@ inline std::vector<std::string> ReadLines(const std::string& path) {
 
 inline int CountOf(const std::string& text, const std::string& what) {
   int n = 0;
-  for (size_t at = text.find(what); at != std::string::npos;
-       at = text.find(what, at + 1))
-    ++n;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
   return n;
 }
 
-// Binds a UDP socket to 127.0.0.1 (port 0: any free one); returns it.
-inline int LoopbackSocket(int port, int* bound_port) {
-  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-  socklen_t len = sizeof(addr);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  *bound_port = ntohs(addr.sin_port);
-  return fd;
-}
-
 // A UDP port on 127.0.0.1 that was free a moment ago.
-inline int FreeUdpPort() {
-  int port = 0;
-  close(LoopbackSocket(0, &port));
-  return port;
-}
+inline int FreeUdpPort() { return korbtest::UdpListener().Port(); }
 
-// Sends raw bytes to 127.0.0.1:port.
 inline void SendRaw(int port, const std::string& bytes) {
-  int unused;
-  const int fd = LoopbackSocket(0, &unused);
   sockaddr_in to{};
   to.sin_family = AF_INET;
   to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   to.sin_port = htons(static_cast<uint16_t>(port));
-  sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to),
-         sizeof(to));
+  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
   close(fd);
 }
 
