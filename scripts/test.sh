@@ -17,38 +17,6 @@ JOBS="${KORB_TEST_JOBS:-2}"
 
 say() { echo "=== test.sh: $*"; }
 
-PACKAGES=(cmake make g++ pkg-config mariadb-server mariadb-client libmariadb-dev
-          libgtest-dev googletest util-linux procps)
-
-install_missing() {
-  local missing=() pkg
-  for pkg in "${PACKAGES[@]}"; do
-    dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
-  done
-  ((${#missing[@]} == 0)) && return 0
-  say "installing ${missing[*]}"
-  if [[ $(id -u) -ne 0 ]]; then
-    say "not root: cannot install ${missing[*]}"
-    return 1
-  fi
-  # The server package would start a system server; we only use private
-  # ones. policy-rc.d is Debian's switch for "do not start services".
-  local policy=/usr/sbin/policy-rc.d made_policy=0
-  if [[ ! -e $policy ]]; then
-    printf '#!/bin/sh\nexit 101\n' >"$policy" && chmod +x "$policy" && made_policy=1
-  fi
-  local rc=0
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -q && apt-get install -y -q --no-install-recommends "${missing[@]}" || rc=1
-  ((made_policy)) && rm -f "$policy"
-  # In case the service started anyway (an existing policy allowed it).
-  if [[ -x /etc/init.d/mariadb ]] && /etc/init.d/mariadb status >/dev/null 2>&1; then
-    say "stopping the system MariaDB service started by the package"
-    /etc/init.d/mariadb stop >/dev/null 2>&1 || true
-  fi
-  return $rc
-}
-
 # Configures, builds and runs ctest in one build directory.
 run_build() {
   local name=$1 dir=$2
@@ -63,6 +31,15 @@ run_build() {
   if ! cmake --build "$ROOT/$dir" -j"$JOBS"; then
     say "$name: build FAILED"
     return 1
+  fi
+  if [[ $name == normal ]]; then
+    # The main-job demo in a short form: it fails unless jobs were posted
+    # and the probes received signals.
+    say "$name: short demo"
+    if ! KORB_DEMO_SECONDS=20 KORB_BUILD_DIR="$ROOT/$dir" bash "$ROOT/scripts/demo.sh"; then
+      say "$name: demo FAILED"
+      return 1
+    fi
   fi
   say "$name: tests"
   local runner=()
@@ -79,7 +56,7 @@ run_build() {
 }
 
 failed=()
-install_missing || failed+=("package installation")
+bash "$ROOT/scripts/install-deps.sh" || failed+=("package installation")
 
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
