@@ -1,53 +1,40 @@
 // CAB file download jobs: posting a due schedule and the retries.
-#include <string>
-
 #include "PatchThreadTest.h"
-#include "PatchThreads.h"
 
 namespace patchtest {
 namespace {
 
 class CabDownloadJobsTest : public PatchThreadTest {
  protected:
-  void AddCabSchedule(int schedularId, int siteId = 1) {
-    Exec("INSERT INTO jobsmaster (SchedularID, SiteID, JobScheduledType) "
-         "VALUES (" + std::to_string(schedularId) + ", " +
-         std::to_string(siteId) + ", 1);"
-         "INSERT INTO jobsmasterdetail (SchedularID, SystemID, JobTypeID) "
-         "VALUES (" + std::to_string(schedularId) + ", 1, 10037)");
+  void AddCabSchedule(int id) {
+    Exec(Format("INSERT INTO jobsmaster (SchedularID, SiteID, "
+                "JobScheduledType) VALUES (%d, 1, 1);"
+                "INSERT INTO jobsmasterdetail (SchedularID, SystemID, "
+                "JobTypeID) VALUES (%d, 1, 10037)",
+                id, id));
   }
-  // A CAB download job; returns its JobID.
-  int AddCabJob(int schedularId, int status, int retryCount = 0,
-                int siteId = 1) {
-    Exec("INSERT INTO jobdetails (SiteID, SchedularID, JobTypeID, SystemID, "
-         "Status, RetryCount, ScheduleTime) VALUES (" +
-         std::to_string(siteId) + ", " + std::to_string(schedularId) +
-         ", 10037, 1, " + std::to_string(status) + ", " +
-         std::to_string(retryCount) + ", '2024-01-01 00:00:00')");
+  // Returns the new job's JobID.
+  int AddCabJob(int schedularId, int status, int retryCount = 0) {
+    Exec(Format("INSERT INTO jobdetails (SiteID, SchedularID, JobTypeID, "
+                "SystemID, Status, RetryCount, ScheduleTime) VALUES (1, %d, "
+                "10037, 1, %d, %d, '2024-01-01 00:00:00')",
+                schedularId, status, retryCount));
     return std::stoi(Scalar("SELECT MAX(JobID) FROM jobdetails"));
   }
+  // The columns' values of a job joined by " | ".
   std::string Job(int jobId, const std::string& columns) {
     korbtest::Rows rows = Query("SELECT " + columns +
                                 " FROM jobdetails WHERE JobID = " +
                                 std::to_string(jobId));
     std::string text;
-    for (const std::string& value : rows.at(0)) {
-      if (!text.empty()) text += " | ";
-      text += value;
-    }
+    for (const std::string& value : rows.at(0))
+      text += (text.empty() ? "" : " | ") + value;
     return text;
   }
-  // Minutes from now to the job's schedule time.
   long MinutesAhead(int jobId) {
     return std::stol(Scalar(
         "SELECT ROUND(TIMESTAMPDIFF(SECOND, NOW(), ScheduleTime) / 60) FROM "
         "jobdetails WHERE JobID = " + std::to_string(jobId)));
-  }
-  void SetRetryProfile(const std::string& limit, const std::string& hours) {
-    Exec("INSERT INTO orbprofilemaster (ProfileID, ProfileName) VALUES "
-         "(1, 'Default global patch profile');"
-         "INSERT INTO orbprofilevalues (ProfileID, ColumnID, ProfileValues) "
-         "VALUES (1, 85, '" + limit + "'), (1, 86, '" + hours + "')");
   }
 };
 
@@ -66,65 +53,58 @@ TEST_F(CabDownloadJobsTest, PostingFailsOnlyTheScheduleWaitingAndRedoJobs) {
   EXPECT_EQ(Job(unfinished, "Status, FinishedTime IS NULL"), "2 | 1");
   EXPECT_EQ(Job(running, "Status, FinishedTime IS NULL"), "3 | 1");
   EXPECT_EQ(Job(otherSchedule, "Status"), "0");
-  // The new job: system 1 at priority 3000 under a fresh operation ID. Jobs
-  // 3 and 4 are still open, so the record's own check files it closed.
-  int posted = std::stoi(Scalar("SELECT MAX(JobID) FROM jobdetails"));
-  EXPECT_EQ(Job(posted, "SchedularID, JobTypeID, SystemID, JobPriority, "
-                        "OperationID, Status"),
+  // System 1 at priority 3000 under a fresh operation ID; jobs still open
+  // on the system make the record's own check file it closed.
+  EXPECT_EQ(Job(otherSchedule + 1, "SchedularID, JobTypeID, SystemID, "
+                                   "JobPriority, OperationID, Status"),
             "1 | 10037 | 1 | 3000 | 1 | 1");
 }
 
-TEST_F(CabDownloadJobsTest, WithoutProfileAFailedJobIsRepostedTwiceAnHourLater) {
+TEST_F(CabDownloadJobsTest, RetryLimitAndDelayComeFromProfileOrDefault) {
   AddCabSchedule(1);
   int job = AddCabJob(1, -1);
 
+  // No profile: twice, an hour later.
   PostCabDownloadRetryJobs(db_);
   EXPECT_EQ(Job(job, "Status, RetryCount, StatusDescription"),
             "0 | 1 | Job-Reposted");
   EXPECT_NEAR(MinutesAhead(job), 60, 1);
+  for (const char* expected : {"0 | 2", "-1 | 2"}) {
+    Exec("UPDATE jobdetails SET Status = -1");
+    PostCabDownloadRetryJobs(db_);
+    EXPECT_EQ(Job(job, "Status, RetryCount"), expected);
+  }
 
-  Exec("UPDATE jobdetails SET Status = -1");
+  // The default global patch profile: three times, five hours later.
+  Exec("INSERT INTO orbprofilemaster (ProfileID, ProfileName) VALUES "
+       "(1, 'Default global patch profile');"
+       "INSERT INTO orbprofilevalues (ProfileID, ColumnID, ProfileValues) "
+       "VALUES (1, 85, '3'), (1, 86, '5')");
   PostCabDownloadRetryJobs(db_);
-  EXPECT_EQ(Job(job, "Status, RetryCount"), "0 | 2");
-
-  Exec("UPDATE jobdetails SET Status = -1");
-  PostCabDownloadRetryJobs(db_);
-  EXPECT_EQ(Job(job, "Status, RetryCount"), "-1 | 2");
-}
-
-TEST_F(CabDownloadJobsTest, ProfileSetsRetryLimitAndDelay) {
-  SetRetryProfile("3", "5");
-  AddCabSchedule(1);
-  int job = AddCabJob(1, -1, 2);
-
-  PostCabDownloadRetryJobs(db_);
-
   EXPECT_EQ(Job(job, "Status, RetryCount"), "0 | 3");
   EXPECT_NEAR(MinutesAhead(job), 300, 1);
 }
 
-TEST_F(CabDownloadJobsTest, AnotherActiveCabDownloadClosesTheFailedJob) {
+TEST_F(CabDownloadJobsTest, OnlyOneCabDownloadIsActiveAtATime) {
+  // A schedule listed twice: its newest failed job is re-posted, which
+  // then counts as active and closes the other.
   AddCabSchedule(1);
-  int failed = AddCabJob(1, -1);
-  AddCabJob(9, 2, 0, 7);  // any schedule, any site
-
+  int older = AddCabJob(1, -1);
+  int newer = AddCabJob(1, -1);
   PostCabDownloadRetryJobs(db_);
+  EXPECT_EQ(Job(newer, "Status, StatusDescription"), "0 | Job-Reposted");
+  EXPECT_EQ(Job(older, "Status"), "1");
 
+  // A download of any site in any active state closes a failed job.
+  Exec(Format("UPDATE jobdetails SET Status = 2, SiteID = 7 WHERE JobID = %d",
+              newer));
+  AddCabSchedule(3);
+  int failed = AddCabJob(3, -1);
+  PostCabDownloadRetryJobs(db_);
   EXPECT_EQ(Job(failed, "Status, RetryCount, StatusDescription, "
                         "FinishedTime IS NOT NULL"),
             "1 | 0 | The CAB file download job for the system is already "
             "scheduled. | 1");
-}
-
-TEST_F(CabDownloadJobsTest, ScheduleListedTwiceRepostsNewestAndClosesNext) {
-  AddCabSchedule(1);
-  int older = AddCabJob(1, -1);
-  int newer = AddCabJob(1, -1);
-
-  PostCabDownloadRetryJobs(db_);
-
-  EXPECT_EQ(Job(newer, "Status, StatusDescription"), "0 | Job-Reposted");
-  EXPECT_EQ(Job(older, "Status"), "1");
 }
 
 }  // namespace
