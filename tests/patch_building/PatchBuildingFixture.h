@@ -26,11 +26,10 @@ class PatchBuildingTest : public korbtest::DbTest {
     g_szClientVersion.Set("");
     logger_ = std::make_unique<CLogger>();
     logger_->InitKORBLog(InstallDir() + "/ConsoleManagement/log",
-                         "KORB_ProbeScheduler.log", 100000000, LogLevel());
+                         "KORB_ProbeScheduler.log", 100000000, 3);
     g_pLogger = logger_.get();
     OpenDatabase();
   }
-
   void TearDown() override {
     g_pDBI = nullptr;
     db_.reset();
@@ -38,8 +37,6 @@ class PatchBuildingTest : public korbtest::DbTest {
     logger_.reset();
     korbtest::DbTest::TearDown();
   }
-
-  virtual int LogLevel() const { return 4; }  // trace lines included
 
   // A database object for the identity written now.
   void OpenDatabase(const korbtest::Identity& identity = {}) {
@@ -52,35 +49,29 @@ class PatchBuildingTest : public korbtest::DbTest {
   }
   CDBI* db() { return db_.get(); }
 
-  void AddSystem(int systemId, int dataCollectionType = 1,
-                 const std::string& domain = "corp",
+  void AddSystem(int systemId, int dataCollectionType = 1, const std::string& domain = "corp",
                  const std::string& address = "", int managed = 1) {
-    Exec(Format("insert into inventorymaster (SystemID, ipaddress, domainname, "
-                "managenode, DataCollectionType) values (%d, %s, %s, %d, %d)",
-                systemId, SqlQuote(address).c_str(), SqlQuote(domain).c_str(),
-                managed, dataCollectionType));
+    Exec(Format("insert into inventorymaster (SystemID, ipaddress, domainname, managenode, "
+                "DataCollectionType) values (%d, %s, %s, %d, %d)", systemId,
+                SqlQuote(address).c_str(), SqlQuote(domain).c_str(), managed, dataCollectionType));
   }
   void AddSchedule(int schedularId) {
     Exec(Format("insert into jobsmaster (SchedularID, ScheduledTime) values "
                 "(%d, '2030-01-15 10:00:00')", schedularId));
   }
   void AddParam(int schedularId, int paramId, const std::string& value) {
-    Exec(Format("insert into jobsmasterlookup (SchedularID, JobParamID, "
-                "JobParamValue) values (%d, %d, %s)",
-                schedularId, paramId, SqlQuote(value).c_str()));
+    Exec(Format("insert into jobsmasterlookup (SchedularID, JobParamID, JobParamValue) values "
+                "(%d, %d, %s)", schedularId, paramId, SqlQuote(value).c_str()));
   }
   void SetProfileValue(int profileId, int columnId, const std::string& value) {
-    Exec(Format("insert into orbprofilevalues (ProfileID, ColumnID, "
-                "ProfileValues) values (%d, %d, %s)",
-                profileId, columnId, SqlQuote(value).c_str()));
+    Exec(Format("insert into orbprofilevalues (ProfileID, ColumnID, ProfileValues) values "
+                "(%d, %d, %s)", profileId, columnId, SqlQuote(value).c_str()));
   }
   // jobId 0 lets the database number the job.
-  void AddJob(int jobId, int schedularId, int systemId, int jobTypeId,
-              int status) {
-    Exec(Format("insert into jobdetails (JobID, SchedularID, SystemID, "
-                "JobTypeID, Status, ScheduleTime, SubmissionTime) values (%d, "
-                "%d, %d, %d, %d, '2029-12-01 08:00:00', '2029-12-01 "
-                "08:00:00')",
+  void AddJob(int jobId, int schedularId, int systemId, int jobTypeId, int status) {
+    Exec(Format("insert into jobdetails (JobID, SchedularID, SystemID, JobTypeID, Status, "
+                "ScheduleTime, SubmissionTime) values (%d, %d, %d, %d, %d, "
+                "'2029-12-01 08:00:00', '2029-12-01 08:00:00')",
                 jobId, schedularId, systemId, jobTypeId, status));
   }
   // A scan (param 91) or deploy (param 89) schedule whose profile's
@@ -97,16 +88,11 @@ class PatchBuildingTest : public korbtest::DbTest {
   }
 
   // Datagrams that arrive until `expected` are in, plus any stragglers.
-  static size_t SignalsReceived(korbtest::UdpListener& listener,
-                                size_t expected) {
+  static size_t SignalsReceived(korbtest::UdpListener& listener, size_t expected) {
     using std::chrono::milliseconds;
     size_t count = 0;
-    korbtest::WaitFor(
-        [&] {
-          count += listener.Drain(milliseconds(0)).size();
-          return count >= expected;
-        },
-        milliseconds(5000));
+    korbtest::WaitFor([&] { return (count += listener.Drain(milliseconds(0)).size()) >= expected; },
+                      milliseconds(5000));
     return count + listener.Drain(milliseconds(50)).size();
   }
 
@@ -115,13 +101,9 @@ class PatchBuildingTest : public korbtest::DbTest {
     std::ifstream in(logger_->GetLogPath());
     int count = 0;
     for (std::string line; std::getline(in, line);)
-      if (line.find("[" + level + "]") != std::string::npos &&
-          line.find(text) != std::string::npos)
-        ++count;
+      count += line.find("[" + level + "]") != std::string::npos &&
+               line.find(text) != std::string::npos;
     return count;
-  }
-  bool Logged(const std::string& level, const std::string& text) {
-    return LogCount(level, text) > 0;
   }
 
  private:
