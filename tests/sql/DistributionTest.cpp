@@ -3,6 +3,7 @@
 #include <string>
 
 #include "TestDatabase.h"
+#include "utilLib.h"
 
 namespace {
 
@@ -10,23 +11,19 @@ class DistributionTest : public korbtest::DbTest {
  protected:
   void SetUp() override {
     korbtest::DbTest::SetUp();
-    // Two active probes with a job process each, one retired probe.
+    // Two active probes, one retired probe.
     Exec("INSERT INTO probemaster (ProbeID, HostName, ProbeType, Status) VALUES "
-         "(1, '127.0.0.1', 1, 1), (2, '127.0.0.1', 2, 1), (3, '127.0.0.1', 1, 0)");
-    Exec("INSERT INTO kovaorbprocessmaster (ProbeType, ProcessNo, PortNumber) VALUES "
-         "(1, 1, 47001), (2, 1, 47002)");
-    Exec("INSERT INTO tasklist (TaskID, TaskTypeID, TaskCategoryID, SignalType, ProcessNo) VALUES "
-         "(1, 3, 8, 3, 1), (2, 3, 7, 3, 1)");
-    Exec("INSERT INTO processmapper (ProcessNo, TaskID) VALUES (1, 1), (1, 2)");
-    Exec("INSERT INTO jobtypemaster (JobTypeID) VALUES (10027), (500)");
-    Exec("INSERT INTO inventorymaster (SystemID, DataCollectionType) VALUES (11, 4), (12, 1)");
+         "(1, '127.0.0.1', 1, 1), (2, '127.0.0.1', 2, 1), (3, '127.0.0.1', 1, 0);"
+         "INSERT INTO tasklist (TaskID, TaskTypeID, TaskCategoryID, SignalType, ProcessNo) VALUES "
+         "(1, 3, 8, 3, 1), (2, 3, 7, 3, 1);"
+         "INSERT INTO jobtypemaster (JobTypeID) VALUES (10027), (500);"
+         "INSERT INTO inventorymaster (SystemID, DataCollectionType) VALUES (11, 4), (12, 1)");
   }
 
   // Adds a job of `type` for system 11 or 12, `offset` seconds from now.
   void AddJob(int system, int offset, int status = 0, int type = 10027) {
-    Exec("INSERT INTO jobdetails (JobTypeID, SystemID, Status, ScheduleTime) VALUES (" +
-         std::to_string(type) + ", " + std::to_string(system) + ", " + std::to_string(status) +
-         ", NOW() + INTERVAL " + std::to_string(offset) + " SECOND)");
+    Exec(Format("INSERT INTO jobdetails (JobTypeID, SystemID, Status, ScheduleTime) VALUES "
+                "(%d, %d, %d, NOW() + INTERVAL %d SECOND)", type, system, status, offset));
   }
 
   korbtest::Rows Assignments() {
