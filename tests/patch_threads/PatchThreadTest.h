@@ -9,17 +9,13 @@
 
 #include <stdlib.h>
 
-#include <memory>
+#include <algorithm>
 #include <sstream>
-#include <string>
-#include <vector>
 
-#include "DBI.h"
 #include "DaemonProcess.h"
 #include "PatchThreads.h"
 #include "ProcessState.h"
 #include "TestDatabase.h"
-#include "platform.h"
 
 namespace patchtest {
 
@@ -103,12 +99,9 @@ class PatchThreadTest : public korbtest::DbTest {
     std::vector<std::string> seen;
     std::istringstream log(korbtest::DaemonLog());
     for (std::string line; std::getline(log, line);) {
-      for (const std::string& text : texts) {
-        if (line.ends_with(text)) {
-          seen.push_back(text);
-          break;
-        }
-      }
+      auto text = std::find_if(texts.begin(), texts.end(),
+                               [&](auto& t) { return line.ends_with(t); });
+      if (text != texts.end()) seen.push_back(*text);
     }
     return seen;
   }
