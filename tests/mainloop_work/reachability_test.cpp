@@ -1,7 +1,6 @@
 // Agent reachability: which systems are marked unreachable, and what the
 // reverse-ping time-out check writes.
 #include "AgentReachability.h"
-#include "ProcessState.h"
 #include "WorkTest.h"
 
 namespace korbtest {
@@ -10,8 +9,7 @@ namespace {
 class ReachabilityTest : public WorkTest {
  protected:
   // A system of site 1 pinged every 60 s that last answered secondsAgo.
-  void AddSystem(int id, int secondsAgo, const std::string& extra = "",
-                 const std::string& db = "orb") {
+  void AddSystem(int id, int secondsAgo, const std::string& extra = "", const std::string& db = "orb") {
     Exec(Format("INSERT INTO inventorymaster (SystemID, isVPNClient) VALUES (%d, 1);"
                 "INSERT INTO pingcollectiondetails (SystemID, LastResponseTime) "
                 "VALUES (%d, NOW() - INTERVAL %d SECOND);",
@@ -21,22 +19,16 @@ class ReachabilityTest : public WorkTest {
   void Setting(const std::string& key, const std::string& value, const std::string& db = "orb") {
     Exec("REPLACE INTO configsettings VALUES ('" + key + "', '" + value + "')", db);
   }
-  // Systems marked unreachable (each with its operation record); resets
-  // them for the next run.
-  Texts TakeUnreachable(const std::string& db = "orb") {
-    Texts ids, recorded;
-    for (const auto& row : Query("SELECT SystemID, ErrorDescription FROM inventorymaster "
-                                 "WHERE SystemStatus = 0 ORDER BY SystemID", db)) {
-      EXPECT_EQ(row[1], "Unable to reach the system");
-      ids.push_back(row[0]);
-    }
-    for (const auto& row : Query("SELECT SystemID FROM inventorymasteroperations WHERE "
-                                 "OperationCode = 2 ORDER BY SystemID", db)) {
-      recorded.push_back(row[0]);
-    }
-    EXPECT_EQ(recorded, ids);
+  // Systems marked unreachable ("101,104"), each with its description and
+  // operation record; resets them for the next run.
+  std::string TakeUnreachable(const std::string& db = "orb") {
+    const char* const ids = "SELECT COALESCE(GROUP_CONCAT(SystemID ORDER BY SystemID), '') FROM ";
+    const std::string marked = Scalar(std::string(ids) + "inventorymaster WHERE SystemStatus = 0", db);
+    EXPECT_EQ(Scalar(std::string(ids) + "inventorymasteroperations WHERE OperationCode = 2", db), marked);
+    EXPECT_EQ(Count("SELECT * FROM inventorymaster WHERE SystemStatus = 0 AND "
+                    "NOT ErrorDescription <=> 'Unable to reach the system'", db), 0);
     Exec("UPDATE inventorymaster SET SystemStatus = 1; DELETE FROM inventorymasteroperations", db);
-    return ids;
+    return marked;
   }
 };
 
@@ -52,24 +44,24 @@ TEST_F(ReachabilityTest, SettingsChooseTheSystemsAndTheThreshold) {
                       "UPDATE pingcollectiondetails SET SiteID = 2 WHERE SystemID = 107");
 
   updateAgentStatus();  // ENABLE_REVERSE_PING missing: nothing is judged
-  EXPECT_EQ(TakeUnreachable(), Texts{});
+  EXPECT_EQ(TakeUnreachable(), "");
 
   Setting("ENABLE_REVERSE_PING", "1");  // systems polled by configuration left alone
   updateAgentStatus();
-  EXPECT_EQ(TakeUnreachable(), (Texts{"101", "104"}));
+  EXPECT_EQ(TakeUnreachable(), "101,104");
 
   Setting("ENABLE_REVERSE_PING", "0");  // every VPN system past 2 intervals
   updateAgentStatus();
-  EXPECT_EQ(TakeUnreachable(), (Texts{"101", "102", "104"}));
+  EXPECT_EQ(TakeUnreachable(), "101,102,104");
 
   Setting("AGENT_DOWN_STATUS_UPDATE_FACTOR", "3");
   updateAgentStatus();
-  EXPECT_EQ(TakeUnreachable(), Texts{"104"});
+  EXPECT_EQ(TakeUnreachable(), "104");
 
   // Too long for a setting: refused, the default applies.
   Setting("AGENT_DOWN_STATUS_UPDATE_FACTOR", "3.00000000");
   updateAgentStatus();
-  EXPECT_EQ(TakeUnreachable(), (Texts{"101", "102", "104"}));
+  EXPECT_EQ(TakeUnreachable(), "101,102,104");
   EXPECT_EQ(Logged(2), Texts{"Configsettings value of AGENT_DOWN_STATUS_UPDATE_FACTOR is longer "
                              "than 9 characters and is ignored"});
 }
@@ -79,17 +71,17 @@ TEST_F(ReachabilityTest, CustomerDatabasesUseOneAndAHalfIntervalsAndTheirOwnSite
   AddCustomer({.id = 1, .siteId = 12, .dsn = "c1", .database = "cust_one"});
   Setting("ENABLE_REVERSE_PING", "0", "cust_one");
   Setting("AGENT_DOWN_STATUS_UPDATE_FACTOR", "3", "cust_one");  // not read here
-  const char* const site12 = "UPDATE inventorymaster SET SiteID = 12; UPDATE pingcollectiondetails SET SiteID = 12";
-  AddSystem(201, 100, site12, "cust_one");
-  AddSystem(202, 80, site12, "cust_one");
+  AddSystem(201, 100, "", "cust_one");
+  AddSystem(202, 80, "", "cust_one");
+  Exec("UPDATE inventorymaster SET SiteID = 12; UPDATE pingcollectiondetails SET SiteID = 12", "cust_one");
   AddSystem(203, 500, "", "cust_one");  // site 1 is not the customer's
   Setting("ENABLE_REVERSE_PING", "0");
   AddSystem(301, 500);
 
   updateAgentStatus();
   EXPECT_EQ(Scalar("SELECT SiteID FROM inventorymasteroperations", "cust_one"), "12");
-  EXPECT_EQ(TakeUnreachable("cust_one"), Texts{"201"});
-  EXPECT_EQ(TakeUnreachable(), Texts{});
+  EXPECT_EQ(TakeUnreachable("cust_one"), "201");
+  EXPECT_EQ(TakeUnreachable(), "");
 }
 
 TEST_F(ReachabilityTest, TimedOutReversePingsRecordZeroAndExcludePendingJobs) {
@@ -119,10 +111,9 @@ TEST_F(ReachabilityTest, TimedOutReversePingsRecordZeroAndExcludePendingJobs) {
             (Rows{{"301", "0", "1"}, {"302", "1", "0"}, {"303", "1", "0"}, {"304", "1", "0"}}));
   EXPECT_EQ(Query("SELECT SystemID, OperationCode FROM inventorymasteroperations"),
             (Rows{{"301", "5"}}));
+  const std::string excluded = "Job excluded as device is unreachable";
   EXPECT_EQ(Query("SELECT JobID, Status, StatusDescription FROM jobdetails ORDER BY JobID"),
-            (Rows{{"1", "-6", "Job excluded as device is unreachable"},
-                  {"2", "-6", "Job excluded as device is unreachable"},
-                  {"3", "-6", "Job excluded as device is unreachable"},
+            (Rows{{"1", "-6", excluded}, {"2", "-6", excluded}, {"3", "-6", excluded},
                   {"4", "1", "NULL"}, {"5", "0", "NULL"}, {"6", "0", "NULL"}}));
 
   // Reverse ping on, the setting missing, or an MSP server: nothing runs.

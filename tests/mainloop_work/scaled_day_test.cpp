@@ -16,20 +16,21 @@ using namespace std::chrono_literals;
 constexpr double kScale = 1000;
 constexpr int kDay = 86400;
 
-class ScaledDayTest : public DbTest {};
+using ScaledDayTest = DbTest;
 
 TEST_F(ScaledDayTest, EachPeriodicProcedureRunsOncePerPeriod) {
   Exec("INSERT INTO jobhandlermaster (HostName, PortNumber) VALUES ('127.0.0.1', 7301)");
-  // The whole day in one log file: event lines are counted below.
+  // Keep the whole day in one log file.
   Exec("INSERT INTO configsettings VALUES ('LOG_SIZE', '500000000')");
   DaemonOptions options;
   options.time_scale = kScale;
   DaemonProcess daemon(options);
   int code = -1;
-  // Ends by itself with the daily restart event.
+  // Ends by itself with the daily restart event, through the teardown.
   ASSERT_TRUE(daemon.WaitExit(600s, &code)) << DaemonLog();
   EXPECT_EQ(code, 0);
   EXPECT_EQ(CountInLog("Process is exiting for Internal Restart"), 1);
+  EXPECT_EQ(CountInLog("Unloaded the module succesfully..."), 1);
 
   std::map<std::string, int> calls;
   for (const std::string& call : ProcedureCalls()) ++calls[call];
@@ -61,11 +62,7 @@ TEST_F(ScaledDayTest, EachPeriodicProcedureRunsOncePerPeriod) {
     EXPECT_LE(calls[call], times + 1) << call;
     EXPECT_GE(calls[call], times - std::max(1, times / 50)) << call;
   }
-  // Each occurrence of an event ran its procedures.
-  EXPECT_EQ(CountInLog("PERF SCHEDULER EVENT OCCURED"), calls["Load_Distribution(2, 45)"]);
-  EXPECT_EQ(CountInLog("JOB POPULATE EVENT OCCURED"), calls["PopulateJobsforCategory(7, 1)"]);
-  // Metering is not enabled.
-  EXPECT_EQ(calls["Load_Distribution(16, 180)"], 0);
+  EXPECT_EQ(calls["Load_Distribution(16, 180)"], 0);  // metering is not enabled
 
   // The thread checks every scaled 10 s, so it submits every 60 to 70 s
   // (a little more on a busy machine); the patch-management schedule every
@@ -77,9 +74,6 @@ TEST_F(ScaledDayTest, EachPeriodicProcedureRunsOncePerPeriod) {
   EXPECT_LE(calls["pm_submitschedulejobs()"], kDay / 180 + 1);
   // Each submission is followed by its distribution, as is each retry event.
   EXPECT_EQ(calls["Load_Distribution(3, 60)"], submitted + calls["Postpatchdeploy()"]);
-
-  EXPECT_EQ(CountInLog("PostAutomationScheduleJobs - ::Call to ScheduleJobs[TASK_TYPE_ID_JOBS]::"),
-            submitted);
 }
 
 }  // namespace

@@ -1,8 +1,11 @@
-// The running main loop: its orderly ends, its dispatch of network signals
-// and timeout events, and how it copes with what it cannot use.
+// The running main loop: its dispatch of network signals and timeout
+// events, its orderly ends (with teardown), and the two ends noticed at the
+// supervision tick (event 5, every 900 scaled seconds) that skip it.
 #include <signal.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <memory>
 
 #include "SpineTest.h"
 
@@ -11,9 +14,7 @@ namespace {
 
 using korbtest::CountInLog;
 using korbtest::DaemonLog;
-using korbtest::DaemonOptions;
 using korbtest::DaemonProcess;
-using korbtest::Rows;
 using korbtest::WaitForLog;
 
 void ExpectTeardownThenZero(DaemonProcess& daemon) {
@@ -24,14 +25,6 @@ void ExpectTeardownThenZero(DaemonProcess& daemon) {
   const size_t unloading = log.find(kUnloading);
   ASSERT_NE(unloading, std::string::npos) << log;
   EXPECT_NE(log.find(kUnloaded, unloading), std::string::npos) << log;
-}
-
-TEST_F(SpineTest, EndSignalTearsDownAndEndsWithZero) {
-  DaemonProcess daemon;
-  ExpectRunning(daemon);
-  daemon.Send(1);
-  ExpectTeardownThenZero(daemon);
-  EXPECT_EQ(CountInLog("NETWORK SIGNAL RECEIVED. Type 1"), 1);
 }
 
 TEST_F(SpineTest, TermAndIntSignalsEndLikeAnEndSignal) {
@@ -45,25 +38,10 @@ TEST_F(SpineTest, TermAndIntSignalsEndLikeAnEndSignal) {
   }
 }
 
-TEST_F(SpineTest, MalformedDatagramsAndUnknownTypesAreLoggedAndTheLoopGoesOn) {
-  DaemonProcess daemon;
-  ExpectRunning(daemon);
-  daemon.SendRaw("not a signal");
-  ASSERT_TRUE(WaitForLog("Signal Handler receival failed", kEndTimeout));
-  daemon.Send(99, 7);
-  ASSERT_TRUE(WaitForLog("Unknown signal. Type 99 ID 7", kEndTimeout));
-  daemon.Send(-4, 8);
-  ASSERT_TRUE(WaitForLog("Unknown signal. Type -4 ID 8", kEndTimeout));
-  EXPECT_EQ(CountInLog("NETWORK SIGNAL RECEIVED. Type 99"), 1);
-  EXPECT_FALSE(daemon.Exited());
-  daemon.Send(1);
-  ExpectTeardownThenZero(daemon);
-}
-
 // Install type 3 leaves the distribution events idle at start, so the
 // only distribution calls after the automation thread's first round are
 // those the signals cause.
-class SignalDispatchTest : public SpineTest {
+class InstallTypeThreeTest : public SpineTest {
  protected:
   void SetUp() override {
     SpineTest::SetUp();
@@ -72,43 +50,45 @@ class SignalDispatchTest : public SpineTest {
     SetMainIdentity(identity);
   }
 
-  int LastCallId() {
-    return ToInt(Scalar("select coalesce(max(CallID), 0) from procedurecalllog"));
-  }
-
-  // Distribution and submission calls after call id `after`.
-  std::vector<std::string> CallsAfter(int after) {
-    std::vector<std::string> calls;
-    for (const auto& row : Query(Format(
-             "select ProcName, Args from procedurecalllog where CallID > %d and "
-             "ProcName in ('Load_Distribution', 'submitschedulejobs', "
-             "'pm_submitschedulejobs') order by CallID", after)))
-      calls.push_back(row[0] + "(" + row[1] + ")");
-    return calls;
-  }
-
-  std::vector<std::string> SendAndCollect(DaemonProcess& daemon, int type,
-                                          int sub_type, size_t expected) {
-    const int mark = LastCallId();
+  // The distribution and submission calls that a signal causes.
+  std::vector<std::string> SendAndCollect(DaemonProcess& daemon, int type, int sub_type,
+                                          size_t expected) {
+    const std::string mark = Scalar("select coalesce(max(CallID), 0) from procedurecalllog");
     daemon.Send(type, 0, 0, sub_type);
-    korbtest::WaitFor([&] { return CallsAfter(mark).size() >= expected; },
-                      kEndTimeout);
-    return CallsAfter(mark);
+    std::vector<std::string> calls;
+    korbtest::WaitFor(
+        [&] {
+          calls.clear();
+          for (const auto& row : Query("select ProcName, Args from procedurecalllog where CallID > " +
+                                       mark + " and ProcName in ('Load_Distribution', "
+                                       "'submitschedulejobs', 'pm_submitschedulejobs') order by CallID"))
+            calls.push_back(row[0] + "(" + row[1] + ")");
+          return calls.size() >= expected;
+        },
+        kEndTimeout);
+    return calls;
   }
 };
 
-TEST_F(SignalDispatchTest, EachWorkSignalTypeRunsItsCalls) {
+TEST_F(InstallTypeThreeTest, EachSignalTypeRunsItsCallsAndTheEndSignalTearsDown) {
   DaemonProcess daemon;
   ExpectRunning(daemon);
   // The automation thread's first round ends with the patch schedule.
   ASSERT_TRUE(WaitForLog("Time taken for patch mgmt schedule", kStartTimeout));
 
+  // What cannot be used is logged and the loop goes on.
+  daemon.SendRaw("not a signal");
+  ASSERT_TRUE(WaitForLog("Signal Handler receival failed", kEndTimeout));
+  daemon.Send(99, 7);
+  ASSERT_TRUE(WaitForLog("Unknown signal. Type 99 ID 7", kEndTimeout));
+  daemon.Send(-4, 8);
+  ASSERT_TRUE(WaitForLog("Unknown signal. Type -4 ID 8", kEndTimeout));
+
   using Calls = std::vector<std::string>;
-  const Calls redistribution = {
-      "Load_Distribution(1, 180)", "Load_Distribution(2, 45)",
-      "submitschedulejobs()",      "Load_Distribution(3, 60)",
-      "Load_Distribution(5, 45)",  "Load_Distribution(9, 45)",
-      "Load_Distribution(14, 180)"};
+  const Calls redistribution = {"Load_Distribution(1, 180)", "Load_Distribution(2, 45)",
+                                 "submitschedulejobs()",      "Load_Distribution(3, 60)",
+                                 "Load_Distribution(5, 45)",  "Load_Distribution(9, 45)",
+                                 "Load_Distribution(14, 180)"};
   struct Case {
     int type, sub_type;
     Calls calls;
@@ -125,8 +105,7 @@ TEST_F(SignalDispatchTest, EachWorkSignalTypeRunsItsCalls) {
       {4, 4, {"pm_submitschedulejobs()"}, "SSH_PATCH_MGMT_JOB_SIGNAL received!!"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(SendAndCollect(daemon, c.type, c.sub_type, c.calls.size()), c.calls)
-        << "type " << c.type;
+    EXPECT_EQ(SendAndCollect(daemon, c.type, c.sub_type, c.calls.size()), c.calls) << c.type;
     if (c.line != nullptr) {
       EXPECT_EQ(CountInLog(c.line), 1) << c.line;
     }
@@ -141,53 +120,89 @@ TEST_F(SignalDispatchTest, EachWorkSignalTypeRunsItsCalls) {
 
   daemon.Send(1);
   ExpectTeardownThenZero(daemon);
+  EXPECT_EQ(CountInLog("NETWORK SIGNAL RECEIVED. Type 1\n"), 1);
 }
 
-// A scaled day passes in a few seconds; the daily restart event comes
-// after every other event has had its turn at least once.
-constexpr double kDayScale = 20000;
-const char* const kFullWorkLines[] = {
-    "Calling Populate AutomationTask Audit Details for patch jobs",
-    "Calling Populate AutomationTask Audit Details for automation task",
-    "EVENT LOG EVENT OCCURED",
-    "JOB PING SCHEDULER EVENT OCCURED",
-    "PROCESS MON EVENT OCCURED",
-    "PERF SCHEDULER EVENT OCCURED",
-};
-
-class ScaledDayTest : public SpineTest {
- protected:
-  void RunOneScaledDay() {
-    // A scaled day logs a lot; keep all of it in one file.
-    SetConfig("LOG_SIZE", "200000000");
-    DaemonOptions options;
-    options.time_scale = kDayScale;
-    DaemonProcess daemon(options);
-    ASSERT_TRUE(WaitForLog("Process is exiting for Internal Restart", 120s))
-        << DaemonLog();
-    ExpectTeardownThenZero(daemon);
-    const std::string log = DaemonLog();
-    EXPECT_LT(log.find("Process is exiting for Internal Restart"),
-              log.find(kUnloading));
-    EXPECT_GE(CountInLog("INV SCHEDULER EVENT OCCURED"), 1);
-  }
-};
-
-TEST_F(ScaledDayTest, DailyRestartEventEndsTheDayAfterAllPeriodicWork) {
-  RunOneScaledDay();
-  for (const char* line : kFullWorkLines)
-    EXPECT_GE(CountInLog(line), 1) << line;
-  EXPECT_GE(ProcedureCalls("AutomationTaskAuditProcess").size(), 2u);
-}
-
-TEST_F(ScaledDayTest, OtherInstallTypesRunNeitherAuditsNorDisabledEvents) {
-  korbtest::Identity identity;
-  identity.install_type = 3;
-  SetMainIdentity(identity);
-  RunOneScaledDay();
-  for (const char* line : kFullWorkLines)
+// A scaled day passes in a few seconds; the daily restart comes after
+// every other event has had its turn at least once.
+TEST_F(InstallTypeThreeTest, NeitherAuditsNorDisabledEventsRun) {
+  SetConfig("LOG_SIZE", "200000000");  // keep the whole day in one file
+  korbtest::DaemonOptions options;
+  options.time_scale = 20000;
+  DaemonProcess daemon(options);
+  ASSERT_TRUE(WaitForLog("Process is exiting for Internal Restart", 120s)) << DaemonLog();
+  ExpectTeardownThenZero(daemon);
+  EXPECT_GE(CountInLog("INV SCHEDULER EVENT OCCURED"), 1);
+  for (const char* line : {"Calling Populate AutomationTask Audit Details for patch jobs",
+                           "Calling Populate AutomationTask Audit Details for automation task",
+                           "EVENT LOG EVENT OCCURED", "JOB PING SCHEDULER EVENT OCCURED",
+                           "PROCESS MON EVENT OCCURED", "PERF SCHEDULER EVENT OCCURED"}) {
     EXPECT_EQ(CountInLog(line), 0) << line;
+  }
   EXPECT_TRUE(ProcedureCalls("AutomationTaskAuditProcess").empty());
+}
+
+constexpr char kSupervisorGone[] = "Seems service is not running .Exiting the application";
+constexpr char kConnectionError[] = "Encountered the DB connection error!!!";
+
+class LoopEndingsTest : public SpineTest {
+ protected:
+  void TearDown() override {
+    // A test that stopped the server must not leave it down for the next.
+    if (!korbtest::MariaDbServer::Instance().Running()) korbtest::MariaDbServer::Instance().Start();
+    SpineTest::TearDown();
+  }
+
+  // Runs the daemon under a stand-in supervisor (supervisor_) that the
+  // test can kill.
+  std::unique_ptr<DaemonProcess> StartSupervised(double scale) {
+    supervisor_ = std::make_unique<korbtest::ChildProcess>(std::vector<std::string>{"/bin/sleep", "600"});
+    const auto pid = static_cast<uint32_t>(supervisor_->Pid());
+    EXPECT_TRUE(korbtest::WaitFor(
+        [&] {
+          std::vector<uint32_t> ids;
+          GetProcessID("sleep", ids);
+          return std::find(ids.begin(), ids.end(), pid) != ids.end();
+        },
+        kStartTimeout));
+    korbtest::DaemonOptions options;
+    options.supervisor_pid = std::to_string(pid);
+    options.supervisor_exe = "sleep";
+    options.time_scale = scale;
+    auto daemon = std::make_unique<DaemonProcess>(options);
+    ExpectRunning(*daemon);
+    return daemon;
+  }
+
+  static void ExpectEndWithoutTeardown(DaemonProcess& daemon, std::chrono::milliseconds within) {
+    int code = -1;
+    ASSERT_TRUE(daemon.WaitExit(within, &code)) << korbtest::DaemonLog();
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(CountInLog(kUnloading), 0);
+  }
+
+  std::unique_ptr<korbtest::ChildProcess> supervisor_;
+};
+
+TEST_F(LoopEndingsTest, SupervisorGoneEndsTheProcessWithinOneTick) {
+  auto daemon = StartSupervised(1000);  // one tick is 0.9 s
+  supervisor_->SendSignal(SIGKILL);
+  ASSERT_TRUE(supervisor_->WaitExit(kEndTimeout));
+  // A tick plus what a sanitizer build needs to reach it.
+  ExpectEndWithoutTeardown(*daemon, 900ms + 5s);
+  EXPECT_EQ(CountInLog(kSupervisorGone), 1);
+  EXPECT_EQ(CountInLog(kConnectionError), 0);
+}
+
+TEST_F(LoopEndingsTest, LostDatabaseEndsTheProcessAndWinsOverGoneSupervisor) {
+  // At this scale the first tick comes 9 s after the start, long after the
+  // 0.2 s new-job signalling has met the stopped server.
+  auto daemon = StartSupervised(100);
+  korbtest::MariaDbServer::Instance().Stop();
+  supervisor_->SendSignal(SIGKILL);
+  ExpectEndWithoutTeardown(*daemon, kEndTimeout);
+  EXPECT_EQ(CountInLog(kConnectionError), 1);
+  EXPECT_EQ(CountInLog(kSupervisorGone), 0);
 }
 
 }  // namespace

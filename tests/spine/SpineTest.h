@@ -29,17 +29,14 @@ class SpineTest : public korbtest::DbTest {
  protected:
   void SetUp() override {
     DbTest::SetUp();
-    Exec("insert into jobhandlermaster (HostName, PortNumber) values "
-         "('127.0.0.1', 7301)");
+    Exec("insert into jobhandlermaster (HostName, PortNumber) values ('127.0.0.1', 7301)");
   }
 
   void SetConfig(const std::string& key, const std::string& value) {
-    Exec(Format("replace into configsettings (SettingKey, SettingValue) "
-                "values (%s, %s)",
+    Exec(Format("replace into configsettings (SettingKey, SettingValue) values (%s, %s)",
                 SqlQuote(key).c_str(), SqlQuote(value).c_str()));
   }
 
-  // Waits until the daemon's main loop runs; fails the test otherwise.
   static void ExpectRunning(korbtest::DaemonProcess& daemon) {
     ASSERT_TRUE(korbtest::WaitForLog(kLoopRunning, kStartTimeout))
         << "stdout: " << daemon.Stdout() << "\nlog:\n" << korbtest::DaemonLog();
@@ -47,8 +44,7 @@ class SpineTest : public korbtest::DbTest {
 
   static int ExitCodeOf(korbtest::ChildProcess& process) {
     int code = -1;
-    EXPECT_TRUE(process.WaitExit(kEndTimeout, &code))
-        << "still running; log:\n" << korbtest::DaemonLog();
+    EXPECT_TRUE(process.WaitExit(kEndTimeout, &code)) << "still running; log:\n" << korbtest::DaemonLog();
     return code;
   }
 };

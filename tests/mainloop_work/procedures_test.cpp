@@ -1,12 +1,73 @@
-// Maintenance handlers of the periodic events: probe schedule clean-up,
-// patch deploy retries and software metering.
+// The stored-procedure runners (the call texts that reach each database,
+// the submit lock) and the maintenance handlers of the periodic events:
+// probe schedule clean-up, patch deploy retries and software metering.
+#include <atomic>
+#include <stdexcept>
+#include <thread>
+
 #include "DaemonProcess.h"
 #include "MaintenanceEvents.h"
-#include "ProcessState.h"
+#include "ProcedureRunners.h"
 #include "WorkTest.h"
 
 namespace korbtest {
 namespace {
+
+using RunnersTest = WorkTest;
+
+TEST_F(RunnersTest, CallTextsCarryEachTaskTypesPeriod) {
+  StartProcess();
+  for (int type = 0; type <= 17; ++type) Load_Distribution(type);
+  ScheduleJobs(3);
+  ScheduleJobs(1);
+  AutomationTaskAuditProcess(2);
+  ScheduleSSHPatchMgmt();
+
+  EXPECT_EQ(ProcedureCalls(),
+            (Texts{"Load_Distribution(1, 180)", "Load_Distribution(2, 45)", "Load_Distribution(3, 60)",
+                   "Load_Distribution(5, 45)", "Load_Distribution(7, 300)", "Load_Distribution(9, 45)",
+                   "Load_Distribution(14, 180)", "Load_Distribution(15, 45)",
+                   "Load_Distribution(16, 180)", "submitschedulejobs()", "Load_Distribution(3, 60)",
+                   "Load_Distribution(1, 180)", "AutomationTaskAuditProcess(2)",
+                   "pm_submitschedulejobs()"}));
+}
+
+TEST_F(RunnersTest, OnAnMspServerJobsGoToEveryCustomerButPingsStayOnTheMainDatabase) {
+  StartProcess(true);
+  AddCustomer({.id = 1, .siteId = 11, .dsn = "c1", .database = "cust_one"});
+  AddCustomer({.id = 2, .siteId = 12, .virtualProbe = false, .dsn = "c2", .database = "cust_two"});
+
+  ScheduleJobs(3);
+  PingScheduler(6);
+
+  EXPECT_EQ(ProcedureCalls(), Texts{"Load_Distribution(6, 120)"});
+  for (const char* db : {"cust_one", "cust_two"}) {
+    EXPECT_EQ(ProcedureCalls("", db), (Texts{"submitschedulejobs()", "Load_Distribution(3, 60)"}))
+        << db;
+  }
+}
+
+TEST_F(RunnersTest, AFailureInsideTheSubmitStepReleasesTheLock) {
+  StartProcess();
+  SetSubmitStepHookForTesting([] { throw std::runtime_error("injected"); });
+  ScheduleJobs(3);
+  SetSubmitStepHookForTesting(nullptr);
+
+  // The failure skips the submission, not the distribution.
+  EXPECT_EQ(ProcedureCalls(), Texts{"Load_Distribution(3, 60)"});
+  EXPECT_EQ(Logged(2), Texts{"ScheduleJobs:: (--Exception Caught--)"});
+
+  // Another thread, as the automation schedule thread would, gets the lock.
+  std::atomic<bool> done{false};
+  std::thread other([&done] {
+    ScheduleJobs(3);
+    done = true;
+  });
+  const bool finished = WaitFor([&done] { return done.load(); }, std::chrono::seconds(20));
+  finished ? other.join() : other.detach();
+  ASSERT_TRUE(finished) << "g_csScheduleJobs still held";
+  EXPECT_EQ(ProcedureCalls("submitschedulejobs"), Texts{"submitschedulejobs()"});
+}
 
 class MaintenanceTest : public WorkTest {
  protected:
@@ -26,7 +87,6 @@ class MaintenanceTest : public WorkTest {
                 id, site, profile, internalStatus, retries, minutesAgo),
          db);
   }
-  // The deploy jobs posted again, with their retry counts.
   Rows Retried(const std::string& db = "orb") {
     return Query("SELECT ID, Retries FROM patch_jobdetails WHERE InternalStatus = 3 AND "
                  "Status = 'Patch deploy job is posted.' ORDER BY ID", db);
@@ -72,10 +132,8 @@ TEST_F(MaintenanceTest, ProbeScheduleCleanupRemovesOnlyStaleEntriesOfListedProbe
   CleanupProbeScheduleEvent();
   CleanupProbeScheduleEvent();  // nothing stale left: no line
 
-  Texts left;
-  for (const auto& row : Query("SELECT ID FROM probescheduledetail ORDER BY ID")) left.push_back(row[0]);
-  EXPECT_EQ(left, (Texts{"3", "4", "7", "8", "11", "12", "13", "14"}));
-  EXPECT_EQ(Logged(8), Texts{"Clearing of un-necessary probescheduledetail enteries is Successful"});
+  EXPECT_EQ(Query("SELECT GROUP_CONCAT(ID ORDER BY ID) FROM probescheduledetail"),
+            Rows{{"3,4,7,8,11,12,13,14"}});
 }
 
 TEST_F(MaintenanceTest, DeployRetriesRespectLimitsAndWaitsThenPostDeployRuns) {
@@ -94,31 +152,24 @@ TEST_F(MaintenanceTest, DeployRetriesRespectLimitsAndWaitsThenPostDeployRuns) {
   AddDeployJob(9, 1, 7, -6, 0, 5);   // still waiting
 
   PatchDeployRetryEvent();
-
-  EXPECT_EQ(Retried(), (Rows{{"1", "1"}, {"2", "3"}, {"7", "2"}}));
-  EXPECT_EQ(ProcedureCalls(), (Texts{"Postpatchdeploy()", "PopulateJobsforCategory(8, 1)",
-                                     "Load_Distribution(3, 60)"}));
-  EXPECT_EQ(Logged(8), (Texts{"calling postpatchdeploy procedure",
-                              "calling PopulateJobsforCategory(8,1)",
-                              "calling Load_Distribution(3,60)",
-                              "Completed calls for all 3 procedures..."}));
+  const Rows retried = Retried();
+  EXPECT_EQ(retried, (Rows{{"1", "1"}, {"2", "3"}, {"7", "2"}}));
+  const Texts calls = {"Postpatchdeploy()", "PopulateJobsforCategory(8, 1)", "Load_Distribution(3, 60)"};
+  EXPECT_EQ(ProcedureCalls(), calls);
   EXPECT_EQ(NextEvent(), 17);  // the new-job signalling became due at once
-}
 
-TEST_F(MaintenanceTest, CustomerDeployRetriesUseTheCustomersSiteAndSubmit) {
-  StartProcess(true);
-  StartSignalHandler();
+  // On an MSP server each customer's jobs of its own site are retried and
+  // submitted; the main database is left alone.
+  g_pDBI->m_nMSPFlag = 1;
   AddCustomer({.id = 1, .siteId = 12, .dsn = "c1", .database = "cust_one"});
   AddDeployJob(1, 12, 0, -6, 0, 5, "cust_one");
   AddDeployJob(2, 1, 0, -6, 0, 5, "cust_one");
-  AddDeployJob(3, 1, 0, -6, 0, 5);
-
+  AddDeployJob(10, 1, 0, -6, 0, 5);
   PatchDeployRetryEvent();
-
   EXPECT_EQ(Retried("cust_one"), (Rows{{"1", "1"}}));
-  EXPECT_EQ(Retried(), Rows{});
+  EXPECT_EQ(Retried(), retried);
   EXPECT_EQ(ProcedureCalls("", "cust_one"), (Texts{"Postpatchdeploy()", "pm_submitschedulejobs()"}));
-  EXPECT_EQ(ProcedureCalls(), Texts{});
+  EXPECT_EQ(ProcedureCalls(), calls);
   // No new-job signalling: an event made due afterwards comes first.
   g_pSignalHandler->ResetEvent(3);
   EXPECT_EQ(NextEvent(), 3);
@@ -126,18 +177,12 @@ TEST_F(MaintenanceTest, CustomerDeployRetriesUseTheCustomersSiteAndSubmit) {
 
 TEST_F(MaintenanceTest, SoftwareMeteringIsEnabledOnlyByOne) {
   StartProcess();
-  for (const char* value : {"", "2", "1"}) {
-    Exec("DELETE FROM configsettings");
-    if (*value != '\0') {
-      Exec(Format("INSERT INTO configsettings VALUES ('SOFTWARE_METER_STATUS', '%s')", value));
-    }
+  SoftwareMeteringEvent();  // not set
+  for (const char* value : {"2", "1"}) {
+    Exec(Format("REPLACE INTO configsettings VALUES ('SOFTWARE_METER_STATUS', '%s')", value));
     SoftwareMeteringEvent();
   }
   EXPECT_EQ(ProcedureCalls(), Texts{"Load_Distribution(16, 180)"});
-  EXPECT_EQ(Logged(16), (Texts{"MainScheduler :: Software metering Disabled.",
-                               "MainScheduler :: Software metering Disabled.",
-                               "MainScheduler :: Software metering Enabled.",
-                               "Load_Distribution - START ", "Load_Distribution - END "}));
 }
 
 }  // namespace
