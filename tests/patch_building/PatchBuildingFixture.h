@@ -1,5 +1,5 @@
 // Fixture for the patch job building tests: a fresh database object and
-// log per test, and helpers that seed systems, schedules, profiles and jobs.
+// log per test, and helpers that add systems, schedules, profiles and jobs.
 #pragma once
 
 #include <chrono>
