@@ -1,7 +1,4 @@
 // The internal deploy job poster thread.
-#include <regex>
-#include <set>
-
 #include "InternalDeployGuards.h"
 #include "PatchThreadTest.h"
 
@@ -38,21 +35,14 @@ class InternalDeployPosterTest : public PatchThreadTest {
                 patch, classification, system, patch, status, priority, day,
                 agent, 900 + system, patch, agent));
   }
-  // Each posting as "site, patch, system, profile, priority"; the job
-  // names go to names.
-  std::vector<std::string> Posts(const std::string& database = "orb",
-                                 std::vector<std::string>* names = nullptr) {
-    static const std::regex call(
-        R"(postpatchinternaldeployjob\((\d+, \d+, \d+, \d+), (.*), (\d+)\))");
-    std::vector<std::string> posts;
-    for (const std::string& text :
-         ProcedureCalls("postpatchinternaldeployjob", database)) {
-      std::smatch match;
-      EXPECT_TRUE(std::regex_match(text, match, call)) << text;
-      posts.push_back(match[1].str() + ", " + match[3].str());
-      if (names) names->push_back(match[2]);
-    }
-    return posts;
+  // Each posting's arguments but the job name: site, patch, system,
+  // profile, priority.
+  korbtest::Rows Posts(const std::string& database = "orb") {
+    return Query("SELECT CONCAT_WS(', ', SUBSTRING_INDEX(Args, ', ', 4), "
+                 "SUBSTRING_INDEX(Args, ', ', -1)) FROM procedurecalllog "
+                 "WHERE ProcName = 'postpatchinternaldeployjob' ORDER BY "
+                 "CallID",
+                 database);
   }
   bool WaitForPosts(size_t count, const std::string& database = "orb") {
     return korbtest::WaitFor([&] { return Posts(database).size() >= count; },
@@ -82,23 +72,18 @@ TEST_F(InternalDeployPosterTest, EachSystemsFirstRowIsPostedUnderACountedName) {
   // One row per system and pass, agent nodes first (the procedure takes
   // each posted row out of the pending states); names carry the thread, the
   // time and a counter that wraps after 2^30.
-  std::vector<std::string> names;
-  EXPECT_EQ(Posts("orb", &names),
-            (std::vector<std::string>{"1, 103, 5, 7, 1", "1, 203, 6, 7, 1",
-                                      "1, 102, 5, 7, 1", "1, 202, 6, 7, 1",
-                                      "1, 101, 5, 7, 2", "1, 201, 6, 7, 2"}));
-  std::regex name(R"(InternalPatchDeployJob_(\d+)_\d{4}-\d\d-\d\d \d\d:\d\d:\d\d_(\d+))");
-  std::vector<std::string> counters;
-  std::set<std::string> threads;
-  for (const std::string& text : names) {
-    std::smatch match;
-    ASSERT_TRUE(std::regex_match(text, match, name)) << text;
-    threads.insert(match[1]);
-    counters.push_back(match[2]);
-  }
-  EXPECT_EQ(counters, (std::vector<std::string>{"1073741825", "0", "1", "2",
-                                                "3", "4"}));
-  EXPECT_EQ(threads.size(), 1u);
+  EXPECT_EQ(Posts(),
+            (korbtest::Rows{{"1, 103, 5, 7, 1"}, {"1, 203, 6, 7, 1"},
+                            {"1, 102, 5, 7, 1"}, {"1, 202, 6, 7, 1"},
+                            {"1, 101, 5, 7, 2"}, {"1, 201, 6, 7, 2"}}));
+  EXPECT_EQ(Query("SELECT SUBSTRING_INDEX(JobName, '_', -1) FROM jobdetails "
+                  "WHERE JobName REGEXP '^InternalPatchDeployJob_[0-9]+_"
+                  "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}_"
+                  "[0-9]+$' ORDER BY JobID"),
+            (korbtest::Rows{{"1073741825"}, {"0"}, {"1"}, {"2"}, {"3"}, {"4"}}));
+  EXPECT_EQ(Count("SELECT DISTINCT SUBSTRING_INDEX(JobName, '_', 2) FROM "
+                  "jobdetails"),
+            1);
 }
 
 TEST_F(InternalDeployPosterTest, ServicePackGuardAndWakingThePatchThreads) {
@@ -127,7 +112,7 @@ TEST_F(InternalDeployPosterTest, ServicePackGuardAndWakingThePatchThreads) {
   AddPending(5, 201, 11, 1, 1, true);
   ASSERT_TRUE(WaitForPosts(1));
   ASSERT_TRUE(WaitForPasses(2));
-  EXPECT_EQ(Posts(), std::vector<std::string>{"1, 201, 5, 7, 1"});
+  EXPECT_EQ(Posts(), korbtest::Rows{{"1, 201, 5, 7, 1"}});
   EXPECT_EQ(Query("SELECT InternalStatus, Status FROM patch_jobdetails WHERE "
                   "PatchID = 202"),
             (korbtest::Rows{{"3", "Service pack or update roll up download "
@@ -175,7 +160,7 @@ TEST_F(InternalDeployPosterTest, DataCollectorMustHaveEveryPatchFileFirst) {
 
   Exec("UPDATE dcinformer SET Status = 1");
   ASSERT_TRUE(WaitForPosts(3));
-  EXPECT_EQ(Posts()[2], "1, 403, 9, 7, 1");
+  EXPECT_EQ(Posts()[2][0], "1, 403, 9, 7, 1");
   EXPECT_EQ(Count("SELECT * FROM dcinformer"), 42);
 }
 
@@ -200,7 +185,7 @@ TEST_F(InternalDeployPosterTest, RowWithANonNumericValueIsSkipped) {
   g_pDBI = db_;
   ASSERT_TRUE(posted);
 
-  EXPECT_EQ(Posts("scratch"), std::vector<std::string>{"1, 106, 6, 7, 0"});
+  EXPECT_EQ(Posts("scratch"), korbtest::Rows{{"1, 106, 6, 7, 0"}});
   EXPECT_GE(CountInLog("InternalDeployJobPoster: skipping a pending row"), 1);
 }
 
