@@ -41,20 +41,13 @@ TEST_F(ScaledDayTest, EachPeriodicProcedureRunsOncePerPeriod) {
   const std::map<std::string, int> expected = {
       {"AutomationTaskAuditProcess(2)", kDay / 28800 - 1},
       {"AutomationTaskAuditProcess(1)", kDay / 21600 - 1},
-      {"PopulateAgentUpgradedetails()", kDay / 900},
-      {"Load_Distribution(7, 300)", kDay / 300},
-      {"Load_Distribution(1, 180)", kDay / 180},
-      {"Load_Distribution(14, 180)", kDay / 180},
-      {"Postpatchdeploy()", kDay / 180},
-      {"PopulateJobsforCategory(8, 1)", kDay / 180},
-      {"postsoftwaredeploymentjob()", kDay / 180},
-      {"Load_Distribution(6, 120)", kDay / 120},
-      {"PopulateJobsforCategory(7, 1)", kDay / 60},
-      {"populateuserformpublishinfo()", kDay / 60},
-      {"Load_Distribution(5, 45)", kDay / 45},
-      {"Load_Distribution(9, 45)", kDay / 45},
-      {"Load_Distribution(2, 45)", kDay / 45},
-      {"Load_Distribution(15, 45)", kDay / 45},
+      {"PopulateAgentUpgradedetails()", kDay / 900},   {"Load_Distribution(7, 300)", kDay / 300},
+      {"Load_Distribution(1, 180)", kDay / 180},       {"Load_Distribution(14, 180)", kDay / 180},
+      {"Postpatchdeploy()", kDay / 180},               {"PopulateJobsforCategory(8, 1)", kDay / 180},
+      {"postsoftwaredeploymentjob()", kDay / 180},     {"Load_Distribution(6, 120)", kDay / 120},
+      {"PopulateJobsforCategory(7, 1)", kDay / 60},    {"populateuserformpublishinfo()", kDay / 60},
+      {"Load_Distribution(5, 45)", kDay / 45},         {"Load_Distribution(9, 45)", kDay / 45},
+      {"Load_Distribution(2, 45)", kDay / 45},         {"Load_Distribution(15, 45)", kDay / 45},
   };
   // A loop that falls behind skips the periods it missed (as the timers
   // do), so a busy machine may lose a few calls, never gain them.

@@ -1,4 +1,4 @@
-// Restart recovery against seeded rows. Start-up is made to stop at the
+// Restart recovery against prepared rows. Start-up is made to stop at the
 // job handler step (no jobhandlermaster row), which comes after the
 // recovery, so no main-loop work touches the rows afterwards.
 #include <filesystem>
@@ -51,13 +51,13 @@ TEST_F(SpineTest, RestartRecoveryResetsInterruptedWorkAndLeavesEverythingElse) {
 
   // Nothing is touched on an MSP server. The configured log level applies
   // from the start: at 1 only errors are written.
-  const std::vector<Rows> seeded = tables();
+  const std::vector<Rows> before = tables();
   korbtest::Identity identity;
   identity.msp_flag = 1;
   SetMainIdentity(identity);
   SetConfig("LOG_LEVEL", "1");
   run_start_up();
-  EXPECT_EQ(tables(), seeded);
+  EXPECT_EQ(tables(), before);
   EXPECT_EQ(korbtest::CountInLog("Initializing the module..."), 0);
 
   SetMainIdentity(korbtest::Identity());

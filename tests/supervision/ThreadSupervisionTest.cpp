@@ -25,16 +25,15 @@ class ThreadSupervisionTest : public korbtest::DbTest {
     DbTest::SetUp();
     logger_ = std::make_unique<CLogger>();
     // Where the scheduler logs, so the log helpers of the harness apply.
-    logger_->InitKORBLog(InstallDir() + "/ConsoleManagement/log/", "KORB_ProbeScheduler.log",
-                         500000, 3);
+    logger_->InitKORBLog(InstallDir() + "/ConsoleManagement/log/", "KORB_ProbeScheduler.log", 500000, 3);
     g_pLogger = logger_.get();
     ConnectDatabase();
     g_szSupervisorExeName = korbtest::OwnExecutableName();
     g_nSupervisorPid = static_cast<int>(getpid());
   }
   void TearDown() override {
-    release_->Set();
-    gate_->Set();
+    endless_->done.Set();
+    gated_->done.Set();
     g_pDBI = nullptr;
     g_pLogger = nullptr;
     db_.reset();
@@ -48,19 +47,21 @@ class ThreadSupervisionTest : public korbtest::DbTest {
     g_pDBI = db_.get();
   }
 
-  // Counts its runs and returns code once event is set.
-  static port::Thread::StartRoutine Routine(std::shared_ptr<std::atomic<int>> runs,
-                                            std::shared_ptr<port::Event> event, uint32_t code) {
-    return [=] {
-      ++*runs;
-      while (event->Wait(60000) != port::kWaitObject0) {
+  // A worker routine that counts its runs and returns code once done is set.
+  struct Worker {
+    explicit Worker(uint32_t exit_code, bool open = false) : done(open), code(exit_code) {}
+    std::atomic<int> runs{0};
+    port::Event done;
+    const uint32_t code;
+  };
+  static port::Thread::StartRoutine Run(const std::shared_ptr<Worker>& w) {
+    return [w] {
+      ++w->runs;
+      while (w->done.Wait(60000) != port::kWaitObject0) {
       }
-      return code;
+      return w->code;
     };
   }
-  port::Thread::StartRoutine Quick() { return Routine(quick_runs_, open_, 11); }
-  port::Thread::StartRoutine Gated() { return Routine(gated_runs_, gate_, 12); }
-  port::Thread::StartRoutine Endless() { return Routine(endless_runs_, release_, 13); }
 
   static std::vector<uint32_t> ExitCodes(const ThreadMap& threads) {
     std::vector<uint32_t> codes;
@@ -76,20 +77,17 @@ class ThreadSupervisionTest : public korbtest::DbTest {
     return std::find(codes.begin() + skip_first, codes.end(), port::kStillActive) == codes.end();
   }
 
-  std::shared_ptr<std::atomic<int>> quick_runs_ = std::make_shared<std::atomic<int>>(0),
-                                    gated_runs_ = std::make_shared<std::atomic<int>>(0),
-                                    endless_runs_ = std::make_shared<std::atomic<int>>(0);
-  std::shared_ptr<port::Event> open_ = std::make_shared<port::Event>(true),
-                               gate_ = std::make_shared<port::Event>(),
-                               release_ = std::make_shared<port::Event>();
+  std::shared_ptr<Worker> quick_ = std::make_shared<Worker>(11, true),
+                          gated_ = std::make_shared<Worker>(12),
+                          endless_ = std::make_shared<Worker>(13);
   std::unique_ptr<CLogger> logger_;
   std::unique_ptr<CDBI> db_;
 };
 
 TEST_F(ThreadSupervisionTest, EndedThreadsAreLoggedRemovedAndRestartedInHandleOrder) {
   ThreadMap threads;
-  ASSERT_TRUE(StartWorkerThread(threads, Endless()));
-  ASSERT_TRUE(StartWorkerThread(threads, Gated()));
+  ASSERT_TRUE(StartWorkerThread(threads, Run(endless_)));
+  ASSERT_TRUE(StartWorkerThread(threads, Run(gated_)));
   const uint64_t endless = threads.begin()->first, gated = threads.rbegin()->first;
 
   // None ended: nothing logged, nothing replaced.
@@ -99,7 +97,7 @@ TEST_F(ThreadSupervisionTest, EndedThreadsAreLoggedRemovedAndRestartedInHandleOr
   ASSERT_EQ(threads.size(), 2u);
   EXPECT_EQ(threads.rbegin()->first, gated);
 
-  ASSERT_TRUE(StartWorkerThread(threads, Quick()));
+  ASSERT_TRUE(StartWorkerThread(threads, Run(quick_)));
   const uint64_t quick = threads.rbegin()->first;
   ASSERT_TRUE(korbtest::WaitFor([&] { return AllEnded(threads, 2); }, 10s));
 
@@ -111,11 +109,11 @@ TEST_F(ThreadSupervisionTest, EndedThreadsAreLoggedRemovedAndRestartedInHandleOr
   EXPECT_EQ(threads.count(quick), 0u);
   EXPECT_EQ(threads.begin()->first, endless);
   EXPECT_EQ(std::next(threads.begin())->first, gated);
-  ASSERT_TRUE(korbtest::WaitFor([&] { return *quick_runs_ == 2; }, 10s));
+  ASSERT_TRUE(korbtest::WaitFor([&] { return quick_->runs == 2; }, 10s));
 
   // Two ended since the last tick: both go, and come back in the order of
   // their old handles (the gated one first, then the quick one).
-  gate_->Set();
+  gated_->done.Set();
   ASSERT_TRUE(korbtest::WaitFor([&] { return AllEnded(threads, 1); }, 10s));
   EXPECT_EQ(SupervisionTick(threads), SupervisionResult::kContinue);
   EXPECT_EQ(CountInLog(kExited), 3);
@@ -124,9 +122,9 @@ TEST_F(ThreadSupervisionTest, EndedThreadsAreLoggedRemovedAndRestartedInHandleOr
   EXPECT_EQ(threads.begin()->first, endless);
   ASSERT_TRUE(korbtest::WaitFor([&] { return AllEnded(threads, 1); }, 10s));
   EXPECT_EQ(ExitCodes(threads), (std::vector<uint32_t>{port::kStillActive, 12, 11}));
-  EXPECT_EQ(*gated_runs_, 2);
-  EXPECT_EQ(*quick_runs_, 3);
-  EXPECT_EQ(*endless_runs_, 1);
+  EXPECT_EQ(gated_->runs, 2);
+  EXPECT_EQ(quick_->runs, 3);
+  EXPECT_EQ(endless_->runs, 1);
 }
 
 TEST_F(ThreadSupervisionTest, OnlyInstallTypesOneAndTwoRestartThreads) {
@@ -137,7 +135,7 @@ TEST_F(ThreadSupervisionTest, OnlyInstallTypesOneAndTwoRestartThreads) {
     ConnectDatabase();
     const int exited_before = CountInLog(kExited);
     ThreadMap threads;
-    ASSERT_TRUE(StartWorkerThread(threads, Quick()));
+    ASSERT_TRUE(StartWorkerThread(threads, Run(quick_)));
     const uint64_t handle = threads.begin()->first;
     ASSERT_TRUE(korbtest::WaitFor([&] { return AllEnded(threads); }, 10s));
     EXPECT_EQ(SupervisionTick(threads), SupervisionResult::kContinue);
@@ -149,7 +147,7 @@ TEST_F(ThreadSupervisionTest, OnlyInstallTypesOneAndTwoRestartThreads) {
 
 TEST_F(ThreadSupervisionTest, LostConnectionComesBeforeTheSupervisorWatch) {
   ThreadMap threads;
-  ASSERT_TRUE(StartWorkerThread(threads, Quick()));
+  ASSERT_TRUE(StartWorkerThread(threads, Run(quick_)));
   ASSERT_TRUE(korbtest::WaitFor([&] { return AllEnded(threads); }, 10s));
   const uint64_t handle = threads.begin()->first;
 
