@@ -3,7 +3,6 @@
 
 #include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 
 #include "DBI.h"
@@ -20,19 +19,11 @@ class DbiTest : public korbtest::DbTest {
     ASSERT_TRUE(db_->m_bReady);
   }
 
-  std::string LogText() const {
-    std::ifstream in(logger_->GetLogPath());
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
-
   // Lines of the log that contain text.
   int LogLines(const std::string& text) const {
-    std::istringstream in(LogText());
+    std::ifstream in(logger_->GetLogPath());
     int count = 0;
-    for (std::string line; std::getline(in, line);)
-      if (line.find(text) != std::string::npos) ++count;
+    for (std::string line; std::getline(in, line);) count += line.find(text) != std::string::npos;
     return count;
   }
 

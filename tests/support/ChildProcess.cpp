@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -25,10 +24,7 @@ namespace {
 
 std::string Joined(const std::vector<std::string>& argv) {
   std::string text;
-  for (const std::string& arg : argv) {
-    if (!text.empty()) text += ' ';
-    text += arg;
-  }
+  for (const std::string& arg : argv) text += (text.empty() ? "" : " ") + arg;
   return text;
 }
 
@@ -40,16 +36,16 @@ int Spawn(const std::vector<std::string>& argv, const std::string& stdin_path,
   posix_spawnattr_t attr;
   posix_spawn_file_actions_init(&actions);
   posix_spawnattr_init(&attr);
-  const std::string in = stdin_path.empty() ? "/dev/null" : stdin_path;
   if (stdin_fd >= 0)
     posix_spawn_file_actions_adddup2(&actions, stdin_fd, 0);
   else
-    posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 0, stdin_path.empty() ? "/dev/null"
+                                                                      : stdin_path.c_str(),
+                                     O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1, output_path.c_str(),
                                    O_WRONLY | O_CREAT | O_APPEND, 0644);
   posix_spawn_file_actions_adddup2(&actions, 1, 2);
   if (new_session) posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
-
   std::vector<char*> args;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
@@ -64,28 +60,29 @@ int Spawn(const std::vector<std::string>& argv, const std::string& stdin_path,
 
 int WaitChild(int pid) {
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
+  while (waitpid(pid, &status, 0) < 0)
     if (errno != EINTR) return -1;
-  }
   return status;
 }
 
 void RunOrThrow(const std::vector<std::string>& argv,
                 const std::string& stdin_path, const std::string& output_path) {
   const int status = WaitChild(Spawn(argv, stdin_path, output_path, false));
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    throw std::runtime_error(Joined(argv) + " failed (wait status " +
-                             std::to_string(status) + "):\n" + Tail(output_path));
-  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    throw std::runtime_error(Joined(argv) + " failed (wait status " + std::to_string(status) +
+                             "):\n" + Tail(output_path));
 }
 
-std::string Tail(const std::string& path, size_t max_chars) {
+std::string ReadFile(const std::string& path) {
   std::ifstream file(path);
-  std::stringstream buffer;
-  buffer << file.rdbuf();
-  std::string text = buffer.str();
-  if (text.size() > max_chars) text = "..." + text.substr(text.size() - max_chars);
-  return text;
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+std::string Tail(const std::string& path) {
+  const std::string text = ReadFile(path);
+  return text.size() > 2000 ? "..." + text.substr(text.size() - 2000) : text;
 }
 
 }  // namespace korbtest::internal

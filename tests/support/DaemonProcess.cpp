@@ -1,11 +1,8 @@
 #include "DaemonProcess.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,12 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
-#include <gtest/gtest.h>
-
-#include "TestDatabase.h"
+#include "HarnessInternal.h"
 #include "utilLib.h"
 
 extern char** environ;
@@ -27,23 +20,16 @@ namespace korbtest {
 
 namespace {
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream file(path);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
+using internal::ReadFile;
 
 std::vector<std::string> ChildEnvironment(const EnvChanges& changes) {
   std::vector<std::string> env;
   for (char** entry = environ; *entry != nullptr; ++entry) {
-    std::string text = *entry;
-    std::string name = text.substr(0, text.find('='));
-    if (changes.count(name) == 0) env.push_back(text);
+    const std::string text = *entry;
+    if (changes.count(text.substr(0, text.find('='))) == 0) env.push_back(text);
   }
-  for (const auto& [name, value] : changes) {
+  for (const auto& [name, value] : changes)
     if (value) env.push_back(name + "=" + *value);
-  }
   return env;
 }
 
@@ -103,9 +89,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv,
 ChildProcess::~ChildProcess() {
   if (pid_ > 0 && !Exited()) {
     kill(pid_, SIGKILL);
-    int status = 0;
-    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
+    internal::WaitChild(pid_);
   }
   // A sanitizer build of the child reports on stderr; the child may end
   // without changing its exit code for it, so look for the reports here.
@@ -124,17 +108,15 @@ ChildProcess::~ChildProcess() {
 }
 
 bool ChildProcess::Exited() {
-  if (pid_ <= 0) return true;
-  if (exit_code_ >= 0) return true;
+  if (pid_ <= 0 || exit_code_ >= 0) return true;
   int status = 0;
-  pid_t got = waitpid(pid_, &status, WNOHANG);
-  if (got != pid_) return false;
+  if (waitpid(pid_, &status, WNOHANG) != pid_) return false;
   exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return true;
 }
 
 bool ChildProcess::WaitExit(std::chrono::milliseconds timeout, int* code) {
-  bool ended = WaitFor([this] { return Exited(); }, timeout);
+  const bool ended = WaitFor([this] { return Exited(); }, timeout);
   if (ended && code != nullptr) *code = exit_code_;
   return ended;
 }
@@ -148,8 +130,7 @@ std::string ChildProcess::Stderr() const { return ReadFile(dir_ + "/stderr"); }
 
 bool ChildProcess::WaitForStdout(const std::string& text,
                                  std::chrono::milliseconds timeout) const {
-  return WaitFor([&] { return Stdout().find(text) != std::string::npos; },
-                 timeout);
+  return WaitFor([&] { return Stdout().find(text) != std::string::npos; }, timeout);
 }
 
 DaemonProcess::DaemonProcess(const DaemonOptions& options)
@@ -163,13 +144,10 @@ DaemonProcess::DaemonProcess(const DaemonOptions& options, int identifier)
 std::vector<std::string> DaemonProcess::Argv(const DaemonOptions& options,
                                              int identifier) {
   std::vector<std::string> argv = {DaemonPath()};
-  if (options.args) {
-    argv.insert(argv.end(), options.args->begin(), options.args->end());
-    return argv;
-  }
-  argv.push_back(options.supervisor_pid.value_or(std::to_string(getpid())));
-  argv.push_back(std::to_string(identifier));
-  argv.push_back(options.supervisor_exe.value_or(OwnExecutableName()));
+  const std::vector<std::string> args = options.args.value_or(std::vector<std::string>{
+      options.supervisor_pid.value_or(std::to_string(getpid())), std::to_string(identifier),
+      options.supervisor_exe.value_or(OwnExecutableName())});
+  argv.insert(argv.end(), args.begin(), args.end());
   return argv;
 }
 
@@ -197,19 +175,6 @@ void DaemonProcess::SendRaw(const std::string& bytes) const {
   SendDatagram(identifier_, bytes);
 }
 
-void SendDatagram(int port, const std::string& bytes) {
-  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  ASSERT_GE(fd, 0) << std::strerror(errno);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ssize_t sent = sendto(fd, bytes.data(), bytes.size(), 0,
-                        reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  EXPECT_EQ(sent, static_cast<ssize_t>(bytes.size())) << std::strerror(errno);
-  close(fd);
-}
-
 std::string DaemonLogPath() {
   return InstallDir() + "/ConsoleManagement/log/KORB_ProbeScheduler.log";
 }
@@ -233,25 +198,9 @@ bool WaitForLog(const std::string& text, std::chrono::milliseconds timeout,
   return WaitFor([&] { return CountInLog(text) >= times; }, timeout);
 }
 
-int FreeUdpPort() {
-  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return 0;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof addr;
-  int port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) == 0)
-    port = ntohs(addr.sin_port);
-  close(fd);
-  return port;
-}
-
 std::string OwnExecutableName() {
   std::error_code error;
-  std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", error);
-  return exe.filename().string();
+  return std::filesystem::read_symlink("/proc/self/exe", error).filename().string();
 }
 
 std::string DaemonPath() { return BinaryDir() + "/src/KORB_ProbeScheduler"; }

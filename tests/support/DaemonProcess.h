@@ -1,21 +1,9 @@
 // Child processes for tests that drive the real scheduler and its tools.
-//
-// A DaemonProcess starts build/src/KORB_ProbeScheduler with the test
-// process as its supervisor (the test's own pid and executable base name)
-// and a free UDP port as its signal identifier, in the environment that
-// DbTest::SetUp prepared (option file, DSN, install folder). Unless told
-// otherwise it also gets KORB_LOCK_DIR=<install>/lock, so concurrent test
-// binaries never meet at the single-instance lock.
-//
-//   korbtest::DaemonOptions options;
-//   options.time_scale = 1000;
-//   korbtest::DaemonProcess daemon(options);
-//   ASSERT_TRUE(daemon.WaitForLog("Initializing the module...", 10s));
-//   daemon.Send(1);                         // end signal
-//   int code = -1;
-//   ASSERT_TRUE(daemon.WaitExit(10s, &code));
-//
-// Not thread-safe; use from the test's thread.
+// A DaemonProcess runs the built scheduler with the test process as its
+// supervisor (own pid and executable name), a free UDP port as its signal
+// identifier, the environment DbTest::SetUp prepared and, unless told
+// otherwise, KORB_LOCK_DIR=<install>/lock so that concurrent test binaries
+// never meet at the single-instance lock. Use from the test's thread only.
 #pragma once
 
 #include <chrono>
@@ -26,37 +14,32 @@
 
 namespace korbtest {
 
-// Environment changes for a child: a value replaces or adds the variable,
-// nullopt removes it. Everything else is inherited from the test process.
+// Environment changes for a child: a value sets the variable, nullopt
+// removes it; the rest is inherited.
 using EnvChanges = std::map<std::string, std::optional<std::string>>;
 
 class ChildProcess {
  public:
-  // Starts argv[0] (a path) with argv. stdout and stderr go to two files in
-  // a fresh temporary folder. Fails the test (ADD_FAILURE) and leaves
-  // Pid() at -1 when the program cannot be started.
+  // Starts argv[0] (a path); stdout and stderr go to files in a fresh
+  // temporary folder. Fails the test and leaves Pid() at -1 if it cannot.
   explicit ChildProcess(const std::vector<std::string>& argv,
                         const EnvChanges& env = {});
-  // Kills (SIGKILL) and reaps the child if it still runs; fails the test
-  // when the child's stderr holds a sanitizer report.
+  // Kills and reaps a running child; fails the test when its stderr holds
+  // a sanitizer report.
   virtual ~ChildProcess();
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
   int Pid() const { return pid_; }
-  // True once the child has ended (it is reaped then).
-  bool Exited();
-  // Waits until the child ends. True with *code set to its exit status
-  // (0..255; 128 + signal number when a signal ended it).
+  bool Exited();  // reaps it then
+  // True with *code set to the exit status (128 + signal number when a
+  // signal ended it).
   bool WaitExit(std::chrono::milliseconds timeout, int* code = nullptr);
-  // Exit status after Exited() / WaitExit(); -1 before.
-  int ExitCode() const { return exit_code_; }
+  int ExitCode() const { return exit_code_; }  // -1 until it has exited
   void SendSignal(int signo);
 
-  // Everything written so far to stdout / stderr.
   std::string Stdout() const;
   std::string Stderr() const;
-  // Waits until stdout contains text.
   bool WaitForStdout(const std::string& text, std::chrono::milliseconds timeout) const;
 
  private:
@@ -81,12 +64,8 @@ struct DaemonOptions {
 class DaemonProcess : public ChildProcess {
  public:
   explicit DaemonProcess(const DaemonOptions& options = {});
-
-  int Identifier() const { return identifier_; }
-
-  // Sends a signal datagram to 127.0.0.1:Identifier().
+  // A signal datagram / raw bytes to the daemon's port on 127.0.0.1.
   void Send(int type, int id = 0, int source = 0, int sub_type = 0) const;
-  // Sends bytes as one datagram to 127.0.0.1:Identifier().
   void SendRaw(const std::string& bytes) const;
 
  private:
@@ -97,25 +76,19 @@ class DaemonProcess : public ChildProcess {
   int identifier_;
 };
 
-// The scheduler's log of the current test's install folder. DaemonLog()
-// includes the one rolled-over file (<log>.1); tests that run at a high
-// time scale should raise LOG_SIZE so that nothing older is lost.
+// The scheduler's log in the test's install folder. DaemonLog() includes
+// the one rolled-over file; tests at a high time scale should raise
+// LOG_SIZE so that nothing older is lost.
 std::string DaemonLogPath();
 std::string DaemonLog();
-// Occurrences of text in the log.
-int CountInLog(const std::string& text);
-// Waits until text occurs at least `times` times in the log.
+int CountInLog(const std::string& text);  // occurrences
 bool WaitForLog(const std::string& text, std::chrono::milliseconds timeout,
                 int times = 1);
 
-// Sends bytes as one datagram to 127.0.0.1:port.
-void SendDatagram(int port, const std::string& bytes);
-
-// A UDP port that was free a moment ago.
-int FreeUdpPort();
+void SendDatagram(int port, const std::string& bytes);  // to 127.0.0.1
+int FreeUdpPort();  // free a moment ago
 // Base name of the test process's executable, as GetProcessID sees it.
 std::string OwnExecutableName();
-// Paths of the built programs.
 std::string DaemonPath();
 std::string SupervisorPath();
 std::string SignalToolPath();

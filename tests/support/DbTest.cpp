@@ -1,12 +1,9 @@
 // The per-test database fixture.
-#include <stdlib.h>
-
 #include <cstdio>
-
-#include <algorithm>
-#include <cctype>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <set>
 #include <stdexcept>
 
@@ -18,54 +15,41 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Databases that belong to the server itself, never dropped between tests.
-bool IsSystemDatabase(const std::string& name) {
-  return name == "orb" || name == "mysql" || name == "information_schema" ||
-         name == "performance_schema" || name == "sys";
-}
-
-std::string IdentityKeys(const Identity& id) {
-  return "korb-msp-flag=" + std::to_string(id.msp_flag) + "\n" +
-         "korb-site-id=" + std::to_string(id.site_id) + "\n" +
-         "korb-probe-id=" + std::to_string(id.probe_id) + "\n" +
-         "korb-install-type=" + std::to_string(id.install_type) + "\n" +
-         "korb-addon-selector=" + std::to_string(id.addon_selector) + "\n";
-}
-
 std::string GroupBody(const std::string& socket, const std::string& database,
-                      const Identity& identity) {
-  return "socket=" + socket + "\nuser=root\ndatabase=" + database + "\n" +
-         IdentityKeys(identity);
+                      const Identity& id) {
+  return "socket=" + socket + "\nuser=root\ndatabase=" + database +
+         "\nkorb-msp-flag=" + std::to_string(id.msp_flag) +
+         "\nkorb-site-id=" + std::to_string(id.site_id) +
+         "\nkorb-probe-id=" + std::to_string(id.probe_id) +
+         "\nkorb-install-type=" + std::to_string(id.install_type) +
+         "\nkorb-addon-selector=" + std::to_string(id.addon_selector) + "\n";
 }
 
-std::string Quoted(const std::string& name) {
-  std::string out = "`";
-  for (char c : name) {
-    if (c == '`') out += '`';
-    out += c;
-  }
-  return out + "`";
+// name between `quote` characters, any quote in it doubled.
+std::string Quoted(const std::string& name, char quote = '`') {
+  std::string out(1, quote);
+  for (char c : name) out += c == quote ? std::string(2, c) : std::string(1, c);
+  return out + quote;
 }
 
-std::string Literal(const std::string& text) {
-  std::string out = "'";
-  for (char c : text) {
-    if (c == '\'') out += '\'';
-    out += c;
-  }
-  return out + "'";
+std::string Literal(const std::string& text) { return Quoted(text, '\''); }
+
+internal::SqlResult Checked(const std::string& socket, const std::string& sql,
+                           const std::string& database, const char* what) {
+  internal::SqlResult result = internal::RunSql(socket, sql, database);
+  if (!result.ok) throw std::runtime_error(std::string(what) + ": " + result.error);
+  return result;
 }
 
 // Empties every table of orb that has rows or a used AUTO_INCREMENT;
 // TRUNCATE also resets AUTO_INCREMENT, so row IDs start at 1 in every test.
 // Truncating only those keeps a test's set-up at a few milliseconds.
 void EmptyMainDatabase(const std::string& socket) {
-  const internal::SqlResult tables = internal::RunSql(
+  const internal::SqlResult tables = Checked(
       socket,
       "SELECT table_name, auto_increment > 1 OR engine <> 'InnoDB' FROM "
       "information_schema.tables WHERE table_schema = 'orb' AND table_type = 'BASE TABLE'",
-      "");
-  if (!tables.ok) throw std::runtime_error("listing tables of orb: " + tables.error);
+      "", "listing tables of orb");
   std::set<std::string> dirty;
   std::string probe;
   for (const auto& row : tables.rows) {
@@ -73,61 +57,37 @@ void EmptyMainDatabase(const std::string& socket) {
     if (!probe.empty()) probe += " UNION ALL ";
     probe += "(SELECT " + Literal(row[0]) + " FROM " + Quoted(row[0]) + " LIMIT 1)";
   }
-  if (!probe.empty()) {
-    const internal::SqlResult filled = internal::RunSql(socket, probe, "orb");
-    if (!filled.ok) throw std::runtime_error("probing tables of orb: " + filled.error);
-    for (const auto& row : filled.rows) dirty.insert(row[0]);
-  }
+  if (!probe.empty())
+    for (const auto& row : Checked(socket, probe, "orb", "probing tables of orb").rows)
+      dirty.insert(row[0]);
   if (dirty.empty()) return;
   // A session of an earlier test stuck in a statement must turn into an
   // error here, not a hang until the ctest time-out.
   std::string sql = "SET SESSION lock_wait_timeout = 60; SET FOREIGN_KEY_CHECKS = 0";
   for (const std::string& table : dirty) sql += "; TRUNCATE TABLE " + Quoted(table);
-  const internal::SqlResult done = internal::RunSql(socket, sql, "orb");
-  if (!done.ok) throw std::runtime_error("emptying orb: " + done.error);
+  Checked(socket, sql, "orb", "emptying orb");
 }
 
 void DropCustomerDatabases(const std::string& socket) {
-  const internal::SqlResult dbs = internal::RunSql(socket, "SHOW DATABASES", "");
-  if (!dbs.ok) throw std::runtime_error("listing databases: " + dbs.error);
+  const std::set<std::string> kept{"orb", "mysql", "information_schema",
+                                   "performance_schema", "sys"};
   std::string sql;
-  for (const auto& row : dbs.rows) {
-    if (IsSystemDatabase(row[0])) continue;
-    if (!sql.empty()) sql += "; ";
-    sql += "DROP DATABASE " + Quoted(row[0]);
-  }
-  if (sql.empty()) return;
-  const internal::SqlResult done = internal::RunSql(socket, sql, "");
-  if (!done.ok) throw std::runtime_error("dropping customer databases: " + done.error);
-}
-
-bool StartsWithCount(const std::string& sql) {
-  std::string head;
-  for (char c : sql) {
-    if (std::isspace(static_cast<unsigned char>(c))) {
-      if (head.empty() || head.back() == ' ') continue;
-      head += ' ';
-    } else {
-      head += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    if (head.size() >= 14) break;
-  }
-  return head.rfind("select count(", 0) == 0 || head.rfind("select count (", 0) == 0;
+  for (const auto& row : Checked(socket, "SHOW DATABASES", "", "listing databases").rows)
+    if (kept.count(row[0]) == 0) sql += "DROP DATABASE " + Quoted(row[0]) + ";";
+  if (!sql.empty()) Checked(socket, sql, "", "dropping customer databases");
 }
 
 // Loads orb once per binary. A broken sql/ file fails every test with the
 // client's message, without reloading for each of them.
 void EnsureMainSchema(const std::string& socket, const std::string& scratch_dir) {
-  static bool attempted = false;
-  static std::string failure;
-  if (!attempted) {
-    attempted = true;
+  static const std::string failure = [&]() -> std::string {
     try {
       internal::LoadSchema(socket, "orb", scratch_dir);
+      return "";
     } catch (const std::exception& e) {
-      failure = e.what();
+      return e.what();
     }
-  }
+  }();
   if (!failure.empty()) throw std::runtime_error("loading sql/ into orb: " + failure);
 }
 
@@ -187,30 +147,26 @@ void DbTest::WriteOptionFile() {
 }
 
 void DbTest::Exec(const std::string& sql, const std::string& database) {
-  const internal::SqlResult result =
-      internal::RunSql(MariaDbServer::Instance().Socket(), sql, database);
-  if (!result.ok) ADD_FAILURE() << "Exec failed: " << result.error << "\n  SQL: " << sql;
+  Query(sql, database);
 }
 
 Rows DbTest::Query(const std::string& sql, const std::string& database) {
   internal::SqlResult result =
       internal::RunSql(MariaDbServer::Instance().Socket(), sql, database);
-  if (!result.ok) ADD_FAILURE() << "Query failed: " << result.error << "\n  SQL: " << sql;
+  if (!result.ok) ADD_FAILURE() << "SQL failed: " << result.error << "\n  SQL: " << sql;
   return std::move(result.rows);
 }
 
 std::string DbTest::Scalar(const std::string& sql, const std::string& database) {
   const Rows rows = Query(sql, database);
-  if (rows.empty() || rows[0].empty()) return "";
-  return rows[0][0];
+  return rows.empty() || rows[0].empty() ? "" : rows[0][0];
 }
 
 long DbTest::Count(const std::string& sql, const std::string& database) {
+  static const std::regex count_query(R"(^\s*select\s+count\s*\()", std::regex::icase);
   const Rows rows = Query(sql, database);
-  if (StartsWithCount(sql)) {
-    return rows.empty() || rows[0].empty() ? 0 : std::strtol(rows[0][0].c_str(), nullptr, 10);
-  }
-  return static_cast<long>(rows.size());
+  if (!std::regex_search(sql, count_query)) return static_cast<long>(rows.size());
+  return rows.empty() || rows[0].empty() ? 0 : std::strtol(rows[0][0].c_str(), nullptr, 10);
 }
 
 void DbTest::CreateCustomerDatabase(const std::string& name, const std::string& dsn,

@@ -1,11 +1,7 @@
-// The private server of one test binary.
-//
-// Everything lives in one mkdtemp folder: data directory, socket, logs.
-// A small guardian shell, started once, holds the read end of a pipe whose
-// write end only this process has; the harness tells it the server's pid.
-// When the test process dies in any way (crash, ctest time-out, SIGKILL)
-// the pipe closes and the guardian stops the server and removes the
-// folder, so no abnormal exit leaves a server or gigabytes behind.
+// The private server of one test binary, all in one mkdtemp folder. A
+// guardian shell reads the server's pid from a pipe only this process can
+// write; however the test process dies (crash, time-out, SIGKILL) the pipe
+// closes and the guardian stops the server and removes the folder.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/statvfs.h>
@@ -16,7 +12,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
-#include <thread>
 
 #include "HarnessInternal.h"
 
@@ -46,8 +41,7 @@ void TellGuardian(const std::string& line) {
   if (g_guardian_fd < 0) return;
   const std::string text = line + "\n";
   // Best effort: a guardian that died cannot clean up anyway.
-  ssize_t ignored = write(g_guardian_fd, text.data(), text.size());
-  (void)ignored;
+  [[maybe_unused]] ssize_t ignored = write(g_guardian_fd, text.data(), text.size());
 }
 
 void StartGuardian(const std::string& socket, const std::string& dir) {
@@ -72,10 +66,6 @@ std::string BaseFolder() {
   return "/tmp";
 }
 
-bool Accepts(const std::string& socket) {
-  return internal::RunSql(socket, "SELECT 1", "").ok;
-}
-
 }  // namespace
 
 MariaDbServer& MariaDbServer::Instance() {
@@ -90,8 +80,7 @@ MariaDbServer::MariaDbServer() {
   socket_ = dir_ + "/mariadbd.sock";
   g_owner_pid = getpid();
   try {
-    // A temporary folder of its own: servers of test binaries that run at
-    // the same time must not meet in /tmp.
+    // Servers of test binaries that run at the same time must not meet in /tmp.
     std::filesystem::create_directories(dir_ + "/tmp");
     RunOrThrow({"mariadb-install-db", "--no-defaults", "--user=root",
                 "--datadir=" + dir_ + "/data", "--tmpdir=" + dir_ + "/tmp",
@@ -129,35 +118,29 @@ void MariaDbServer::Start() {
                "", log, true);
   running_ = true;
   TellGuardian(std::to_string(pid_));
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (!Accepts(socket_)) {
+  bool exited = false;
+  const bool up = WaitFor([&] {
     int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) == pid_) {
-      running_ = false;
-      TellGuardian("");
-      throw std::runtime_error("mariadbd exited during start-up:\n" + internal::Tail(log));
-    }
-    if (std::chrono::steady_clock::now() > deadline) {
-      Stop();
-      throw std::runtime_error("mariadbd did not accept connections within 60 s:\n" +
-                               internal::Tail(log));
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    exited = waitpid(pid_, &status, WNOHANG) == pid_;
+    return exited || internal::RunSql(socket_, "SELECT 1", "").ok;
+  }, std::chrono::seconds(60));
+  if (up && !exited) return;
+  if (exited) {
+    running_ = false;
+    TellGuardian("");
+  } else {
+    Stop();
   }
+  throw std::runtime_error("mariadbd did not come up:\n" + internal::Tail(log));
 }
 
 void MariaDbServer::Stop() {
   if (!running_) return;
   kill(pid_, SIGTERM);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   int status = 0;
-  while (waitpid(pid_, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(pid_, SIGKILL);
-      internal::WaitChild(pid_);
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  if (!WaitFor([&] { return waitpid(pid_, &status, WNOHANG) != 0; }, std::chrono::seconds(60))) {
+    kill(pid_, SIGKILL);
+    internal::WaitChild(pid_);
   }
   running_ = false;
   TellGuardian("");

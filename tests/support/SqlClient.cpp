@@ -1,6 +1,5 @@
-// Root access to the private server for seeding and checking: one short
-// connection per call, so a server restart in a test never leaves the
-// harness with a dead handle.
+// Root access to the private server: one short connection per call, so a
+// server restart in a test never leaves the harness with a dead handle.
 #include <mysql.h>
 
 #include <algorithm>
@@ -21,8 +20,7 @@ void InitLibraryOnce() {
 }
 
 std::string ErrorText(MYSQL* mysql) {
-  return std::string(mysql_error(mysql)) + " (errno " +
-         std::to_string(mysql_errno(mysql)) + ")";
+  return std::string(mysql_error(mysql)) + " (errno " + std::to_string(mysql_errno(mysql)) + ")";
 }
 
 }  // namespace
@@ -49,20 +47,13 @@ SqlResult RunSql(const std::string& socket, const std::string& sql,
     mysql_close(mysql);
     return result;
   }
-  if (mysql_real_query(mysql, sql.data(), sql.size()) != 0) {
-    result.error = ErrorText(mysql);
-    mysql_close(mysql);
-    return result;
-  }
-  result.ok = true;
-  for (;;) {
+  result.ok = mysql_real_query(mysql, sql.data(), sql.size()) == 0;
+  if (!result.ok) result.error = ErrorText(mysql);
+  while (result.ok) {
     MYSQL_RES* res = mysql_store_result(mysql);
     if (res != nullptr) {
       result.rows.clear();
-      result.columns.clear();
       const unsigned int n = mysql_num_fields(res);
-      MYSQL_FIELD* fields = mysql_fetch_fields(res);
-      for (unsigned int i = 0; i < n; ++i) result.columns.emplace_back(fields[i].name);
       while (MYSQL_ROW row = mysql_fetch_row(res)) {
         const unsigned long* lengths = mysql_fetch_lengths(res);
         std::vector<std::string> values;
@@ -71,17 +62,12 @@ SqlResult RunSql(const std::string& socket, const std::string& sql,
         result.rows.push_back(std::move(values));
       }
       mysql_free_result(res);
-    } else if (mysql_field_count(mysql) != 0) {
-      result.ok = false;
-      result.error = ErrorText(mysql);
-      break;
     }
-    const int next = mysql_next_result(mysql);
+    const int next = res == nullptr && mysql_field_count(mysql) != 0 ? 1 : mysql_next_result(mysql);
     if (next < 0) break;
     if (next > 0) {
       result.ok = false;
       result.error = ErrorText(mysql);
-      break;
     }
   }
   mysql_close(mysql);
@@ -90,10 +76,9 @@ SqlResult RunSql(const std::string& socket, const std::string& sql,
 
 void LoadSchema(const std::string& socket, const std::string& database,
                 const std::string& scratch_dir) {
-  const SqlResult created = RunSql(
-      socket, "DROP DATABASE IF EXISTS `" + database + "`; CREATE DATABASE `" +
-                  database + "` CHARACTER SET utf8mb4",
-      "");
+  const SqlResult created = RunSql(socket, "DROP DATABASE IF EXISTS `" + database +
+                                               "`; CREATE DATABASE `" + database +
+                                               "` CHARACTER SET utf8mb4", "");
   if (!created.ok)
     throw std::runtime_error("creating database " + database + ": " + created.error);
 

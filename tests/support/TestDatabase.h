@@ -1,13 +1,9 @@
-// Test harness: one private MariaDB server per test binary, a fresh `orb`
-// database per test, and helpers to seed and read it.
-//
-// The server is started on first use (own data directory and socket under
-// a temporary folder, no TCP) and stopped when the binary exits. `orb` is
-// created from sql/ once per binary; each DbTest empties every table of it
-// (so connections that stay open across tests keep their database), drops
-// customer databases of earlier tests, writes an option file with the DSN
-// group "orb", and points the process at it through KORB_DB_CONFIG,
-// KORB_DSN and KORB_INSTALL_DIR (a fresh temporary install folder).
+// Test harness: one private MariaDB server per test binary (socket only,
+// started on first use), `orb` loaded from sql/ once per binary. Each
+// DbTest empties the tables of orb (open connections keep their database),
+// drops earlier customer databases, writes an option file with the DSN
+// group "orb" and points KORB_DB_CONFIG, KORB_DSN and KORB_INSTALL_DIR at a
+// fresh install folder.
 #pragma once
 
 #include <chrono>
@@ -22,13 +18,11 @@ namespace korbtest {
 
 using Rows = std::vector<std::vector<std::string>>;
 
-// The server of this test binary.
 class MariaDbServer {
  public:
   static MariaDbServer& Instance();  // starts it on first call
   const std::string& Socket() const { return socket_; }
-  // Stops the server (for connection-loss tests); Start() brings it back
-  // with the same data.
+  // For connection-loss tests; Start() brings back the same data.
   void Stop();
   void Start();
   bool Running() const { return running_; }
@@ -56,8 +50,7 @@ class DbTest : public ::testing::Test {
   void SetUp() override;
   void TearDown() override;
 
-  // Runs statements (several, separated by ';', allowed) on `database`;
-  // fails the test on error.
+  // Statements (several, separated by ';') on `database`; an error fails the test.
   void Exec(const std::string& sql, const std::string& database = "orb");
   Rows Query(const std::string& sql, const std::string& database = "orb");
   // First column of the first row; "" when there is none, "NULL" for NULL.
@@ -73,12 +66,10 @@ class DbTest : public ::testing::Test {
                               const Identity& identity = Identity());
   // Rewrites the identity keys of DSN group "orb".
   void SetMainIdentity(const Identity& identity);
-  // Adds a group whose server cannot be reached (a socket that does not
-  // exist).
+  // Adds a group whose server cannot be reached.
   void AddUnreachableDsn(const std::string& dsn);
 
-  // Calls recorded by the reference procedures: "name(args)" texts in
-  // call order, optionally only those of one procedure.
+  // Recorded procedure calls as "name(args)" in call order, optionally of one name.
   std::vector<std::string> ProcedureCalls(const std::string& name = "",
                                           const std::string& database = "orb");
 
@@ -102,8 +93,8 @@ class UdpListener {
   UdpListener();
   ~UdpListener();
   int Port() const { return port_; }
-  // Next datagram decoded as the four field texts (type, signal ID,
-  // source ID, sub-type); false on time-out.
+  // Next datagram as its four field texts (type, signal ID, source ID,
+  // sub-type); false on time-out.
   bool Receive(std::vector<std::string>* fields,
                std::chrono::milliseconds timeout);
   // All datagrams that arrive within window.
@@ -114,9 +105,7 @@ class UdpListener {
   int port_ = 0;
 };
 
-// Path of the source tree (for sql/ and scripts/).
 std::string SourceDir();
-// Path of the build tree's binaries (KORB_ProbeScheduler, tools).
 std::string BinaryDir();
 
 }  // namespace korbtest
