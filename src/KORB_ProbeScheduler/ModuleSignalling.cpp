@@ -149,9 +149,12 @@ void SendToTarget(const DBRow& row, const StepTexts& texts) {
   client.SendUDPSignal(info);
 }
 
-// Signals every target the query returns.
-void SignalEveryTarget(CDBI& db, const std::string& query,
-                       const std::vector<std::string>& columns, const StepTexts& texts) {
+// Signals every target the query returns. With markSignalled, the
+// collector inputs are marked signalled as a whole before the first
+// complete row is signalled, and that row is the only one told this run.
+void SignalTargets(CDBI& db, const std::string& query,
+                   const std::vector<std::string>& columns, const StepTexts& texts,
+                   const char* markSignalled = nullptr) {
   DBRows rows;
   db.getRows(query, columns, rows);
   if (rows.empty()) {
@@ -163,28 +166,9 @@ void SignalEveryTarget(CDBI& db, const std::string& query,
       KLOG(2, "%s", texts.missingValue);
       continue;
     }
+    if (markSignalled != nullptr) db.executeSQL(markSignalled);
     SendToTarget(row, texts);
-  }
-}
-
-// The collector inputs are marked signalled as a whole, so one target is
-// told per run: the first complete row.
-void SignalFirstTarget(CDBI& db, const std::string& query, const char* markSignalled,
-                       const StepTexts& texts) {
-  DBRows rows;
-  db.getRows(query, kTargetColumns, rows);
-  if (rows.empty()) {
-    KLOG(16, "%s", texts.noTarget);
-    return;
-  }
-  for (const DBRow& row : rows) {
-    if (!HasAllValues(row)) {
-      KLOG(2, "%s", texts.missingValue);
-      continue;
-    }
-    db.executeSQL(markSignalled);
-    SendToTarget(row, texts);
-    break;
+    if (markSignalled != nullptr) break;
   }
 }
 
@@ -196,8 +180,8 @@ void SignalMeteringTargets(CDBI& db) {
          minutes.c_str());
     return;
   }
-  SignalEveryTarget(db, Format(kMeteringTargets, 16, minutes.c_str()), kMeteringColumns,
-                    kMeteringStep);
+  SignalTargets(db, Format(kMeteringTargets, 16, minutes.c_str()), kMeteringColumns,
+                kMeteringStep);
 }
 
 }  // namespace
@@ -206,18 +190,19 @@ void SignallingRelatedModules(CDBI* db) {
   KLOG(16, "SignallingRelatedModules - START ");
   try {
     if (db == nullptr) throw std::invalid_argument("no database object");
-    SignalEveryTarget(*db, Format(kDueJobTargets, 3), kTargetColumns, kRowTypeStep);
-    SignalEveryTarget(*db, Format(kUncollectedInventoryTargets, 1), kTargetColumns,
-                      FixedTypeStep(3));
-    SignalEveryTarget(*db, Format(kInventoriedSystemTargets, 2), kTargetColumns,
-                      FixedTypeStep(8));
-    SignalEveryTarget(*db, Format(kPoller12Targets, 9), kTargetColumns, kRowTypeStep);
-    SignalEveryTarget(*db, Format(kPoller11Targets, 5), kTargetColumns, kRowTypeStep);
-    SignalEveryTarget(*db, Format(kInventoriedSystemTargets, 7), kTargetColumns,
-                      FixedTypeStep(8));
-    SignalFirstTarget(*db, Format(kSyslogTargets, 10), kMarkSyslogSignalled, kSyslogStep);
-    SignalFirstTarget(*db, Format(kSnmpTrapTargets, 12), kMarkSnmpTrapsSignalled,
-                      kSnmpTrapsStep);
+    SignalTargets(*db, Format(kDueJobTargets, 3), kTargetColumns, kRowTypeStep);
+    SignalTargets(*db, Format(kUncollectedInventoryTargets, 1), kTargetColumns,
+                  FixedTypeStep(3));
+    SignalTargets(*db, Format(kInventoriedSystemTargets, 2), kTargetColumns,
+                  FixedTypeStep(8));
+    SignalTargets(*db, Format(kPoller12Targets, 9), kTargetColumns, kRowTypeStep);
+    SignalTargets(*db, Format(kPoller11Targets, 5), kTargetColumns, kRowTypeStep);
+    SignalTargets(*db, Format(kInventoriedSystemTargets, 7), kTargetColumns,
+                  FixedTypeStep(8));
+    SignalTargets(*db, Format(kSyslogTargets, 10), kTargetColumns, kSyslogStep,
+                  kMarkSyslogSignalled);
+    SignalTargets(*db, Format(kSnmpTrapTargets, 12), kTargetColumns, kSnmpTrapsStep,
+                  kMarkSnmpTrapsSignalled);
     SignalMeteringTargets(*db);
   } catch (...) {
     KLOG(2, "Exception in SignallingRelatedModules");
