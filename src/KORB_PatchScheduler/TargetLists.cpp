@@ -135,54 +135,51 @@ std::string CheckedIntegerList(const std::string& list,
   return kept;
 }
 
-std::string getProfileValue60(const std::string& profileIds, CDBI* db) {
+namespace {
+
+// Builds one named list; a failure keeps what was built so far and is
+// logged with the builder's name.
+template <typename Build>
+std::string GuardedList(const char* name, Build build) {
   std::string list;
   try {
-    ProfileValues(db, 60, profileIds, ListKind::kPlain, list);
+    build(list);
   } catch (...) {
-    KLOG(2, "Exception in getProfileValue60");
+    KLOG(2, "Exception in %s", name);
   }
   return list;
+}
+
+}  // namespace
+
+std::string getProfileValue60(const std::string& profileIds, CDBI* db) {
+  return GuardedList("getProfileValue60", [&](std::string& list) {
+    ProfileValues(db, 60, profileIds, ListKind::kPlain, list);
+  });
 }
 
 std::string getProfileValue59(const std::string& profileIds, CDBI* db) {
-  std::string list;
-  try {
+  return GuardedList("getProfileValue59", [&](std::string& list) {
     ProfileValues(db, 59, profileIds, ListKind::kPlain, list);
-  } catch (...) {
-    KLOG(2, "Exception in getProfileValue59");
-  }
-  return list;
+  });
 }
 
 std::string getProfileValue58(const std::string& profileIds, CDBI* db) {
-  std::string list;
-  try {
+  return GuardedList("getProfileValue58", [&](std::string& list) {
     ProfileValues(db, 58, profileIds, ListKind::kQuoted, list);
-  } catch (...) {
-    KLOG(2, "Exception in getProfileValue58");
-  }
-  return list;
+  });
 }
 
 std::string getLocationView(const std::string& locationIds, CDBI* db) {
-  std::string list;
-  try {
+  return GuardedList("getLocationView", [&](std::string& list) {
     LocationSystems(db, locationIds, list);
-  } catch (...) {
-    KLOG(2, "Exception in getLocationView");
-  }
-  return list;
+  });
 }
 
 std::string getIPaddressList(const std::string& profileIds, CDBI* db) {
-  std::string list;
-  try {
+  return GuardedList("getIPaddressList", [&](std::string& list) {
     Addresses(db, profileIds, list);
-  } catch (...) {
-    KLOG(2, "Exception in getIPaddressList");
-  }
-  return list;
+  });
 }
 
 TargetLists BuildTargetLists(const std::string& inclusionList,
