@@ -5,7 +5,8 @@
 set -uo pipefail
 
 PACKAGES=(cmake make g++ pkg-config mariadb-server mariadb-client libmariadb-dev
-          libgtest-dev googletest util-linux procps)
+          libgtest-dev googletest util-linux procps
+          galera-4 haproxy rsync iproute2 socat)
 
 say() { echo "=== install-deps.sh: $*"; }
 
@@ -34,5 +35,9 @@ apt-get update -q && apt-get install -y -q --no-install-recommends "${missing[@]
 if [[ -x /etc/init.d/mariadb ]] && /etc/init.d/mariadb status >/dev/null 2>&1; then
   say "stopping the system MariaDB service started by the package"
   /etc/init.d/mariadb stop >/dev/null 2>&1 || true
+fi
+if [[ -x /etc/init.d/haproxy ]] && /etc/init.d/haproxy status >/dev/null 2>&1; then
+  say "stopping the system HAProxy service started by the package"
+  /etc/init.d/haproxy stop >/dev/null 2>&1 || true
 fi
 exit $rc
