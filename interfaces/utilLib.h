@@ -102,6 +102,55 @@ class CLogger {
   std::unique_ptr<Impl> impl_;
 };
 
+// Holds back a kind of log line that can repeat without bound (one per
+// datagram from a peer, one per bad row or customer on every pass), so a
+// flood cannot rotate the rest of the log away.
+//
+// Each key (a kind of line; "" when the limiter guards a single kind) has
+// a bucket of `burst` lines. A written line takes one; one comes back per
+// interval of scaled time (Clock::ScaledMs), up to `burst`. So the first
+// few lines of a kind are written, then at most one per interval while the
+// repeats go on, and a kind that has been quiet for a while gets its burst
+// back. The line written after a suppressed stretch is followed by a line
+// saying how many were held back (see KORBLogLimited).
+//
+// Thread-safe. Admit takes one mutex and does no formatting, so a held
+// back line costs little more than the call. At most kMaxKeys keys are
+// kept; beyond that, new keys share one bucket.
+class LogRateLimiter {
+ public:
+  static constexpr size_t kMaxKeys = 1024;
+
+  explicit LogRateLimiter(int burst = 5, uint32_t intervalMs = 60000);
+  ~LogRateLimiter();
+  LogRateLimiter(const LogRateLimiter&) = delete;
+  LogRateLimiter& operator=(const LogRateLimiter&) = delete;
+
+  struct Decision {
+    bool write;           // write the line now
+    uint64_t suppressed;  // lines of this key held back since the last one
+                          // written (only set when write is true)
+  };
+  Decision Admit(const std::string& key = std::string());
+
+  // Lines held back by every limiter of the process so far.
+  static uint64_t TotalSuppressed();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// Writes one line through logger (which may be null) unless limiter holds
+// it back. When lines of this key were held back before it, the line
+// "<n> more lines like the one above were suppressed" follows it, at the
+// same level. The level gate is checked first: a line the log would not
+// write does not use up the burst.
+void KORBLogLimited(CLogger* logger, LogRateLimiter& limiter,
+                    const std::string& key, int sourceLine,
+                    const char* sourceFile, int level, const char* fmt, ...)
+    KORB_PRINTF(7, 8);
+
 // ---------------------------------------------------------------------------
 // Signals
 
