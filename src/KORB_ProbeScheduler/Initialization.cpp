@@ -9,8 +9,10 @@
 #include <vector>
 
 #include "MainScheduler.h"
+#include "MetricsEndpoint.h"
 #include "ProcessState.h"
 #include "TerminationRequest.h"
+#include "korb_version.h"
 
 namespace {
 
@@ -73,6 +75,7 @@ int InitializeProbeScheduler(int signalIdentifier) {
     // the log starts with the defaults and takes them a few steps later.
     g_pLogger->InitKORBLog(g_szLogDirectory, kLogFileName, g_nLogSize,
                            g_nLogLevel);
+    KLOG(KORB_LOG_INFO, "KORB_ProbeScheduler version %s", KORB_VERSION);
 
     g_pDBI = CDBI::getInstance(g_pLogger, true);
     if (g_pDBI == nullptr) {
@@ -105,6 +108,7 @@ int InitializeProbeScheduler(int signalIdentifier) {
 
     g_ProbeIdList.clear();
     g_pDBI->getValueFromEachRow(kActiveProbesQuery, "ProbeID", g_ProbeIdList);
+    StartMetricsEndpoint();
     return 1;
   } catch (...) {
     KLOG(KORB_LOG_ERROR, "Exception InitializeProbeScheduler");
@@ -115,6 +119,7 @@ int InitializeProbeScheduler(int signalIdentifier) {
 void DeInitializeProbeScheduler() {
   try {
     KLOG(KORB_LOG_INFO, "Unloading the module...");
+    StopMetricsEndpoint();
     if (g_pSignalHandler != nullptr) {
       SetTerminationWakeTarget(nullptr);
       delete g_pSignalHandler;

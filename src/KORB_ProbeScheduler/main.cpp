@@ -16,6 +16,7 @@
 #include "Initialization.h"
 #include "MainScheduler.h"
 #include "ProcessState.h"
+#include "SupervisorReadiness.h"
 #include "TerminationRequest.h"
 #include "platform.h"
 
@@ -79,6 +80,7 @@ int Run(int argc, char** argv) {
     Print("Initialization of Probe Scheduler failed\n");
     return -1;
   }
+  NotifySupervisorReady(supervisorPid);
   MainScheduler();
   return 0;
 }

@@ -3,6 +3,7 @@
 //
 //   korb-signal send HOST PORT TYPE [SIGNALID [SOURCE [SUBTYPE]]]
 //   korb-signal listen PORT [--count N] [--timeout SECONDS] [--bind ADDR]
+//   korb-signal --help | --version
 //
 // listen prints "listening on udp port P" once bound, then one line per
 // datagram: "type=T id=I source=S subtype=U from=ADDR:PORT", or
@@ -16,17 +17,20 @@
 #include <string>
 #include <vector>
 
+#include "korb_version.h"
 #include "udp_listen_socket.h"
 #include "utilLib.h"
 
 namespace {
 
+constexpr const char* kUsage =
+    "usage: korb-signal send HOST PORT TYPE [SIGNALID [SOURCE [SUBTYPE]]]\n"
+    "       korb-signal listen PORT [--count N] [--timeout SECONDS] "
+    "[--bind ADDR]\n"
+    "       korb-signal --help | --version\n";
+
 int Usage() {
-  std::fputs(
-      "usage: korb-signal send HOST PORT TYPE [SIGNALID [SOURCE [SUBTYPE]]]\n"
-      "       korb-signal listen PORT [--count N] [--timeout SECONDS] "
-      "[--bind ADDR]\n",
-      stderr);
+  std::fputs(kUsage, stderr);
   return 2;
 }
 
@@ -134,6 +138,14 @@ int Listen(int argc, char** argv) {
 int main(int argc, char** argv) {
   if (argc < 2) return Usage();
   std::string command = argv[1];
+  if (command == "--help") {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (command == "--version") {
+    std::printf("korb-signal %s\n", KORB_VERSION);
+    return 0;
+  }
   if (command == "send") return Send(argc, argv);
   if (command == "listen") return Listen(argc, argv);
   return Usage();

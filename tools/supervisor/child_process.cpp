@@ -14,6 +14,8 @@ extern char** environ;
 
 namespace supervisor {
 
+const char* const kReadyNoticeVariable = "KORB_NOTIFY_SUPERVISOR";
+
 namespace {
 
 sigset_t SupervisorSignals() {
@@ -22,7 +24,38 @@ sigset_t SupervisorSignals() {
   sigaddset(&set, SIGCHLD);
   sigaddset(&set, SIGTERM);
   sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGUSR1);
   return set;
+}
+
+// The manager's variables name this process; a child that inherited them
+// could speak for the service.
+bool IsManagerVariable(const char* entry) {
+  for (const char* name : {"NOTIFY_SOCKET=", "WATCHDOG_USEC=", "WATCHDOG_PID="}) {
+    if (std::strncmp(entry, name, std::strlen(name)) == 0) return true;
+  }
+  return false;
+}
+
+std::vector<std::string> ChildEnvironment() {
+  const std::string notice = std::string(kReadyNoticeVariable) + "=";
+  std::vector<std::string> env;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    if (IsManagerVariable(*entry) ||
+        std::strncmp(*entry, notice.c_str(), notice.size()) == 0)
+      continue;
+    env.emplace_back(*entry);
+  }
+  env.push_back(notice + "1");
+  return env;
+}
+
+std::vector<char*> Pointers(const std::vector<std::string>& texts) {
+  std::vector<char*> pointers;
+  for (const std::string& text : texts)
+    pointers.push_back(const_cast<char*>(text.c_str()));
+  pointers.push_back(nullptr);
+  return pointers;
 }
 
 std::string ExecutablePath() {
@@ -44,17 +77,21 @@ void BlockSupervisorSignals() {
   sigprocmask(SIG_BLOCK, &set, nullptr);
 }
 
-int WaitForSignal(long timeout_ms) {
+int WaitForSignal(long timeout_ms, pid_t* sender) {
   sigset_t set = SupervisorSignals();
   for (;;) {
     int signo;
+    siginfo_t info{};
     if (timeout_ms < 0) {
-      signo = sigwaitinfo(&set, nullptr);
+      signo = sigwaitinfo(&set, &info);
     } else {
       timespec timeout{timeout_ms / 1000, (timeout_ms % 1000) * 1000000L};
-      signo = sigtimedwait(&set, nullptr, &timeout);
+      signo = sigtimedwait(&set, &info, &timeout);
     }
-    if (signo > 0) return signo;
+    if (signo > 0) {
+      if (sender != nullptr) *sender = info.si_pid;
+      return signo;
+    }
     if (errno == EAGAIN) return 0;
     // EINTR: a signal outside the set (say SIGSTOP/SIGCONT) interrupted
     // the wait. The caller recomputes its deadline on return, so report a
@@ -65,9 +102,9 @@ int WaitForSignal(long timeout_ms) {
 
 pid_t StartChild(const std::string& path, const std::vector<std::string>& args,
                  std::string* error) {
-  std::vector<char*> argv;
-  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
+  std::vector<char*> argv = Pointers(args);
+  const std::vector<std::string> env_texts = ChildEnvironment();
+  std::vector<char*> env = Pointers(env_texts);
 
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
@@ -79,7 +116,7 @@ pid_t StartChild(const std::string& path, const std::vector<std::string>& args,
   posix_spawnattr_setsigdefault(&attr, &defaults);
   posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   pid_t pid = -1;
-  int rc = posix_spawn(&pid, path.c_str(), nullptr, &attr, argv.data(), environ);
+  int rc = posix_spawn(&pid, path.c_str(), nullptr, &attr, argv.data(), env.data());
   posix_spawnattr_destroy(&attr);
   if (rc != 0) {
     *error = path + ": " + std::strerror(rc);

@@ -1,6 +1,7 @@
 // The operating-system side of the supervisor: one child process, and the
-// blocked signals (SIGCHLD, SIGTERM, SIGINT) that the supervisor waits for
-// instead of handling them asynchronously.
+// blocked signals (SIGCHLD, SIGTERM, SIGINT, and SIGUSR1, the child's
+// start-up notice) that the supervisor waits for instead of handling them
+// asynchronously.
 #pragma once
 
 #include <sys/types.h>
@@ -10,16 +11,24 @@
 
 namespace supervisor {
 
-// Blocks SIGCHLD, SIGTERM and SIGINT for the calling (only) thread. Call
-// before the first child is started.
+// Blocks the supervisor's signals for the calling thread. Call before the
+// first child is started and before any other thread is made.
 void BlockSupervisorSignals();
 
 // Waits up to timeout_ms (negative: without limit) for one of the blocked
-// signals. Returns its number, or 0 when the time ran out.
-int WaitForSignal(long timeout_ms);
+// signals. Returns its number (with *sender the sending process, when
+// given), or 0 when the time ran out.
+int WaitForSignal(long timeout_ms, pid_t* sender = nullptr);
+
+// Environment variable that asks the scheduler to send SIGUSR1 to its
+// supervisor once its start-up is done.
+extern const char* const kReadyNoticeVariable;
 
 // Starts path with args (args[0] is the program name) and the default
-// signal dispositions and mask. Returns the pid, or -1 with *error filled.
+// signal dispositions and mask. The child gets this process's environment
+// with kReadyNoticeVariable=1 and without the service manager's
+// notification variables (they are meant for the supervisor alone).
+// Returns the pid, or -1 with *error filled.
 pid_t StartChild(const std::string& path, const std::vector<std::string>& args,
                  std::string* error);
 

@@ -11,8 +11,14 @@
 // --stop-timeout-ms (half-way through it also send SIGTERM), then
 // SIGKILL; the supervisor then exits 0.
 //
+// Under a service manager (NOTIFY_SOCKET), the scheduler's start-up
+// notice (SIGUSR1 from the child, asked for through its environment)
+// becomes READY=1 and a STATUS= line, and the watchdog is fed only while
+// a scheduler is up: see service_notifier.h.
+//
 // Single-threaded: every wait is a sigtimedwait on the blocked SIGCHLD,
-// SIGTERM and SIGINT, so nothing polls.
+// SIGTERM, SIGINT and SIGUSR1, bounded by the next watchdog ping, so
+// nothing polls.
 #include <signal.h>
 
 #include <algorithm>
@@ -26,6 +32,8 @@
 #include <unistd.h>
 
 #include "child_process.h"
+#include "korb_version.h"
+#include "service_notifier.h"
 #include "supervisor_options.h"
 #include "utilLib.h"
 
@@ -66,11 +74,19 @@ class Supervisor {
       }
       // Wait for the child to end or for a stop request.
       for (;;) {
-        int signo = WaitForSignal(-1);
+        pid_t sender = 0;
+        int signo = Wait(-1, &sender);
         if (IsStopSignal(signo)) return Stop(signo);
+        if (signo == SIGUSR1 && sender == child_) {
+          Log("scheduler (pid %d) reports its start-up done",
+              static_cast<int>(child_));
+          notifier_.SchedulerReady(child_);
+        }
         if (signo == SIGCHLD && Reaped()) break;
       }
-      if (!Pause(NextDelay(MillisecondsSince(started_)))) return 0;
+      long delay = NextDelay(MillisecondsSince(started_));
+      notifier_.SchedulerEnded(last_end_, delay);
+      if (!Pause(delay)) return 0;
     }
   }
 
@@ -84,8 +100,10 @@ class Supervisor {
     started_ = SteadyClock::now();
     if (child_ < 0) {
       Log("cannot start the scheduler: %s", error.c_str());
+      notifier_.SchedulerNotStarted(error, backoff_ms_);
       return false;
     }
+    notifier_.SchedulerStarted(child_);
     Log("started %s (pid %d, signal identifier %d)",
         options_.scheduler_path.c_str(), static_cast<int>(child_),
         options_.identifier);
@@ -100,6 +118,7 @@ class Supervisor {
     Log("scheduler (pid %d) ended with %s after %ld ms",
         static_cast<int>(child_), how.c_str(), MillisecondsSince(started_));
     child_ = -1;
+    last_end_ = how;
     return true;
   }
 
@@ -120,9 +139,10 @@ class Supervisor {
     for (;;) {
       long left = -MillisecondsSince(deadline);
       if (left <= 0) return true;
-      int signo = WaitForSignal(left);
+      int signo = Wait(left, nullptr);
       if (IsStopSignal(signo)) {
         Log("stopping on signal %d; no scheduler is running", signo);
+        notifier_.Stopping(-1);
         return false;
       }
     }
@@ -134,13 +154,24 @@ class Supervisor {
       if (Reaped()) return true;
       long left = -MillisecondsSince(deadline);
       if (left <= 0) return false;
-      WaitForSignal(left);  // further stop requests change nothing
+      Wait(left, nullptr);  // further stop requests change nothing
     }
+  }
+
+  // WaitForSignal, woken early to feed the watchdog when a ping falls due.
+  int Wait(long timeout_ms, pid_t* sender) {
+    long until_ping = notifier_.MillisecondsUntilPing();
+    if (until_ping >= 0 && (timeout_ms < 0 || until_ping < timeout_ms))
+      timeout_ms = until_ping;
+    int signo = WaitForSignal(timeout_ms, sender);
+    notifier_.PingIfDue();
+    return signo;
   }
 
   int Stop(int signo) {
     Log("stopping on signal %d: sending the end signal to %s:%d", signo,
         options_.signal_host.c_str(), options_.identifier);
+    notifier_.Stopping(child_);
     CSignalInfo info;
     info.SetSignalType(1);
     CUDPClient client(options_.identifier, options_.signal_host);
@@ -164,7 +195,9 @@ class Supervisor {
 
   const Options options_;
   long backoff_ms_;
+  ServiceNotifier notifier_;
   pid_t child_ = -1;
+  std::string last_end_;
   SteadyClock::time_point started_;
 };
 
@@ -172,6 +205,14 @@ class Supervisor {
 }  // namespace supervisor
 
 int main(int argc, char** argv) {
+  if (argc == 2 && std::string(argv[1]) == "--help") {
+    std::fputs(supervisor::kUsage, stdout);
+    return 0;
+  }
+  if (argc == 2 && std::string(argv[1]) == "--version") {
+    std::printf("korb-supervisor %s\n", KORB_VERSION);
+    return 0;
+  }
   supervisor::Options options;
   std::string error;
   if (!supervisor::ParseOptions(argc, argv, &options, &error)) {

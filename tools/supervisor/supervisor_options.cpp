@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include <unistd.h>
+
 #include "child_process.h"
 
 namespace supervisor {
@@ -11,8 +13,10 @@ const char* const kUsage =
     "usage: korb-supervisor [--scheduler PATH] [--identifier PORT]\n"
     "         [--signal-host HOST] [--min-backoff-ms MS] [--max-backoff-ms MS]\n"
     "         [--healthy-run-ms MS] [--stop-timeout-ms MS]\n"
+    "       korb-supervisor --help | --version\n"
     "  PATH defaults to $KORB_SCHEDULER_PATH, then KORB_ProbeScheduler beside\n"
-    "  this program; PORT to $KORB_SIGNAL_IDENTIFIER.\n";
+    "  this program, then the installed one; PORT to $KORB_SIGNAL_IDENTIFIER.\n"
+    "  The stop timeout (default 90000) runs from the end signal to SIGKILL.\n";
 
 namespace {
 
@@ -83,8 +87,17 @@ bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
     return false;
   }
   options->identifier = static_cast<int>(port);
-  if (options->scheduler_path.empty())
-    options->scheduler_path = OwnExecutableDirectory() + "/KORB_ProbeScheduler";
+  if (options->scheduler_path.empty()) {
+    // Beside this program in a build tree; in an installed tree the
+    // scheduler sits in its own libexec folder.
+    const std::string own = OwnExecutableDirectory();
+    options->scheduler_path = own + "/KORB_ProbeScheduler";
+    const std::string installed =
+        own + "/" KORB_INSTALLED_SCHEDULER_DIR "/KORB_ProbeScheduler";
+    if (access(options->scheduler_path.c_str(), X_OK) != 0 &&
+        access(installed.c_str(), X_OK) == 0)
+      options->scheduler_path = installed;
+  }
   if (options->max_backoff_ms < options->min_backoff_ms)
     options->max_backoff_ms = options->min_backoff_ms;
   return true;

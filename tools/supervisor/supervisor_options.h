@@ -12,7 +12,9 @@ struct Options {
   long min_backoff_ms = 1000;     // first delay after a quick failure
   long max_backoff_ms = 60000;    // the delay doubles up to this
   long healthy_run_ms = 60000;    // a run this long resets the delay
-  long stop_timeout_ms = 10000;   // end signal to SIGKILL
+  // End signal to SIGKILL. Longer than the scheduler's default grace
+  // period for its own teardown (60 s), so an orderly end is never cut.
+  long stop_timeout_ms = 90000;
 };
 
 // Fills options from argv, then the environment for what argv leaves
