@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "MainScheduler.h"
-#include "MetricsEndpoint.h"
 #include "ProcessState.h"
 #include "TerminationRequest.h"
 #include "korb_version.h"
@@ -108,7 +107,6 @@ int InitializeProbeScheduler(int signalIdentifier) {
 
     g_ProbeIdList.clear();
     g_pDBI->getValueFromEachRow(kActiveProbesQuery, "ProbeID", g_ProbeIdList);
-    StartMetricsEndpoint();
     return 1;
   } catch (...) {
     KLOG(KORB_LOG_ERROR, "Exception InitializeProbeScheduler");
@@ -119,7 +117,6 @@ int InitializeProbeScheduler(int signalIdentifier) {
 void DeInitializeProbeScheduler() {
   try {
     KLOG(KORB_LOG_INFO, "Unloading the module...");
-    StopMetricsEndpoint();
     if (g_pSignalHandler != nullptr) {
       SetTerminationWakeTarget(nullptr);
       delete g_pSignalHandler;
