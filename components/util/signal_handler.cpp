@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "scheduler_metrics.h"
 #include "socket_ops.h"
 #include "timeout_table.h"
 #include "utilLib.h"
@@ -67,6 +68,14 @@ struct CSignalHandler::Impl {
 
   bool Open(int identifier);
   void ArmTimer(int64_t deadline_us);
+  // The next due event (0 when none), with its lateness counted.
+  int TakeDue() {
+    int64_t deadline = 0;
+    const int64_t now = Clock::MonotonicMicros();
+    const int k = table.TakeDue(now, &deadline);
+    if (k != 0) metrics::TimeoutEventDue(k, now - deadline);
+    return k;
+  }
   void ReportReject(const std::string& peer, const std::string& reason);
   int Receive(CSignalInfo& info);
 };
@@ -158,17 +167,20 @@ int CSignalHandler::Impl::Receive(CSignalInfo& info) {
     case sockets::ReceiveResult::kNothing:
       return 1;
     case sockets::ReceiveResult::kFailed:
+      metrics::DatagramRefused(metrics::Refusal::kReceiveError);
       LogError(__LINE__, "CSignalHandler: %s", error.c_str());
       return -1;
     case sockets::ReceiveResult::kReceived:
       break;
   }
   if (length != kSignalDatagramSize) {
+    metrics::DatagramRefused(metrics::Refusal::kLength);
     ReportReject(peer, Format("%zu bytes instead of %zu", length,
                               kSignalDatagramSize));
     return -1;
   }
   if (!info.Decode(buffer, length)) {
+    metrics::DatagramRefused(metrics::Refusal::kFormat);
     ReportReject(peer, "a field is not NUL-padded decimal text");
     return -1;
   }
@@ -206,7 +218,7 @@ int CSignalHandler::WaitForSignal(CSignalInfo& info, char* /*text*/) {
     }
   }
   for (;;) {
-    if (int k = d.table.TakeDue(Clock::MonotonicMicros())) {
+    if (int k = d.TakeDue()) {
       d.last_was_event = true;
       return k;
     }
@@ -224,7 +236,7 @@ int CSignalHandler::WaitForSignal(CSignalInfo& info, char* /*text*/) {
     }
     if (fds[1].revents != 0) DrainCounter(d.timer);
     if (fds[2].revents != 0) DrainCounter(d.wake);
-    if (int k = d.table.TakeDue(Clock::MonotonicMicros())) {
+    if (int k = d.TakeDue()) {
       d.last_was_event = true;
       return k;
     }

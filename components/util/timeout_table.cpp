@@ -35,7 +35,7 @@ int TimeoutTable::Count() const {
   return static_cast<int>(entries_.size());
 }
 
-int TimeoutTable::TakeDue(int64_t now_us) {
+int TimeoutTable::TakeDue(int64_t now_us, int64_t* deadline_us) {
   std::lock_guard<std::mutex> lock(mu_);
   Entry* due = nullptr;
   int due_k = 0;
@@ -48,6 +48,7 @@ int TimeoutTable::TakeDue(int64_t now_us) {
     }
   }
   if (due == nullptr) return 0;
+  if (deadline_us != nullptr) *deadline_us = due->deadline_us;
   int64_t next = due->deadline_us + due->period_us;
   if (next <= now_us) {
     const int64_t missed = (now_us - due->deadline_us) / due->period_us;

@@ -25,8 +25,9 @@ class TimeoutTable {
 
   // Returns the due event (deadline <= now_us) with the earliest deadline,
   // ties going to the lower number, and schedules its next deadline.
-  // Returns 0 when nothing is due.
-  int TakeDue(int64_t now_us);
+  // Returns 0 when nothing is due. *deadline_us (when given) gets the
+  // deadline the returned event was due at.
+  int TakeDue(int64_t now_us, int64_t* deadline_us = nullptr);
 
   // Earliest deadline of any enabled event; false when none is enabled.
   bool EarliestDeadline(int64_t* deadline_us) const;
