@@ -24,6 +24,7 @@ std::string FormatV(const char* fmt, va_list ap);
 
 // Plain text-to-number conversions in the manner of atoi/atol/atof: leading
 // blanks skipped, the longest numeric prefix taken, anything else gives 0.
+// A value beyond the result type saturates at its limit, never wraps.
 int ToInt(const std::string& text);
 long ToLong(const std::string& text);
 float ToFloat(const std::string& text);
@@ -155,9 +156,11 @@ void KORBLogLimited(CLogger* logger, LogRateLimiter& limiter,
 // Signals
 
 // Wire form (exactly 64 bytes): four fields of 16 bytes each, in the order
-// type, signal ID, source ID, sub-type. Each field is ASCII decimal text
-// ("-" allowed first) followed by NUL padding; every field holds at least
-// one NUL. Anything else is rejected by the receiver.
+// type, signal ID, source ID, sub-type. Each field is decimal text padded
+// with NUL bytes. Readers take a field as atol does (ToLong): leading
+// blanks, an optional sign, the digits up to the first other byte; no
+// digits gives 0. A field with no NUL in its 16 bytes is text of all 16.
+// Only a datagram of another length is refused.
 constexpr size_t kSignalFieldSize = 16;
 constexpr size_t kSignalDatagramSize = 4 * kSignalFieldSize;
 
@@ -173,7 +176,9 @@ class CSignalInfo {
   void SetSourceID(int id);
   void SetSubType(int subType);
 
-  // NUL-terminated decimal texts of the four fields.
+  // The four fields as NUL-terminated texts: a field's bytes up to its
+  // first NUL, or all 16 of them (each array has room for a terminator
+  // after the field).
   const char* GetSignalType() const { return m_szSignalType; }
   const char* GetSignalID() const { return m_szSignalID; }
   const char* GetSourceID() const { return m_szSourceID; }
@@ -181,19 +186,32 @@ class CSignalInfo {
 
   // Writes the 64-byte wire form.
   void Encode(unsigned char out[kSignalDatagramSize]) const;
-  // Parses a datagram; false (and *this unchanged) unless it is exactly
-  // the wire form above.
+  // Takes the fields of a datagram as they are; false (and *this
+  // unchanged) when it is not exactly 64 bytes long.
   bool Decode(const unsigned char* data, size_t length);
 
-  char m_szSignalType[kSignalFieldSize];
-  char m_szSignalID[kSignalFieldSize];
-  char m_szSourceID[kSignalFieldSize];
-  char m_szSubType[kSignalFieldSize];
+  char m_szSignalType[kSignalFieldSize + 1];
+  char m_szSignalID[kSignalFieldSize + 1];
+  char m_szSourceID[kSignalFieldSize + 1];
+  char m_szSubType[kSignalFieldSize + 1];
+};
+
+// Where and how the signal receiver listens.
+struct SignalReceiverOptions {
+  // IPv4 address to bind; empty means all interfaces. $KORB_SIGNAL_BIND,
+  // when set and not empty, takes precedence.
+  std::string address;
+  // Bytes asked for the socket's receive buffer, so a burst of signals
+  // waits in the kernel while the loop runs a handler; 0 keeps the
+  // system's default. The kernel caps the request at net.core.rmem_max
+  // unless the process may force it (CAP_NET_ADMIN); the size granted is
+  // logged.
+  long receiveBufferBytes = 4L * 1024 * 1024;
 };
 
 // UDP signal receiver with 17-style periodic timeout events.
 //
-// Listens on UDP port `identifier` (1..65535) at $KORB_SIGNAL_BIND
+// Listens on UDP port `identifier` (1..65535) at the options' address
 // (default all interfaces). Timeout event k (1-based) fires every
 // periods[k-1] seconds (divided by the time scale) on the monotonic clock;
 // the next deadline is the previous deadline plus the period, so events do
@@ -211,18 +229,20 @@ class CSignalHandler {
  public:
   // periods is copied. Status is OBJECT_NOT_READY when the identifier is
   // out of range or the socket cannot be bound; logger (optional) receives
-  // the reason and rate-limited reports of rejected datagrams.
+  // the reason, the receive buffer granted and rate-limited reports of
+  // refused datagrams.
   CSignalHandler(int identifier, const std::vector<int>* periods,
-                 CLogger* logger = nullptr);
+                 CLogger* logger = nullptr,
+                 const SignalReceiverOptions& options = SignalReceiverOptions());
   ~CSignalHandler();
   CSignalHandler(const CSignalHandler&) = delete;
   CSignalHandler& operator=(const CSignalHandler&) = delete;
 
   operator EObjectStatus() const;
 
-  // Returns -1 when the receive failed (including a malformed datagram),
-  // 0 when a signal arrived (info filled), or k when timeout event k is
-  // due. text is unused and may be null.
+  // Returns -1 when the receive failed (including a datagram that is not
+  // 64 bytes long), 0 when a signal arrived (info filled), or k when
+  // timeout event k is due. text is unused and may be null.
   int WaitForSignal(CSignalInfo& info, char* text = nullptr);
 
   // Makes event k due at once; its next deadline is then one period later.

@@ -6,7 +6,11 @@
 // so re-arming never shifts a deadline), and an eventfd that ResetEvent
 // and DisableTimeoutEvent write from other threads so the waiter
 // re-reads the deadline table. Nothing wakes it otherwise, so an idle
-// process sleeps in poll().
+// process sleeps in poll(). The timer is set again only when the earliest
+// deadline has changed, which a stream of datagrams does not do.
+//
+// Datagrams come from any host that can reach the port; everything they
+// can make the receiver log goes through a rate limiter.
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -25,9 +29,6 @@
 namespace {
 
 const char kLogSource[] = "utilLib";
-// Malformed datagrams are reported at most once per minute (real time),
-// so a flood of them cannot fill the log.
-constexpr int64_t kRejectReportIntervalUs = 60 * 1000000LL;
 
 void DrainCounter(int fd) {
   uint64_t value;
@@ -44,6 +45,8 @@ struct CSignalHandler::Impl {
 
   TimeoutTable table;
   CLogger* logger;
+  LogRateLimiter refusals;  // one kind: refused or failed receives
+  int64_t armed_deadline_us = -1;  // what the timer is set to; 0 disarmed
   int sock = -1;
   int timer = -1;
   int wake = -1;
@@ -54,10 +57,6 @@ struct CSignalHandler::Impl {
   // still hears its signals (an end signal above all).
   bool last_was_event = false;
 
-  bool have_reported_reject = false;
-  int64_t last_reject_report_us = 0;
-  uint64_t rejects_since_report = 0;
-
   void LogError(int line, const char* fmt, ...) KORB_PRINTF(3, 4);
   void Wake() {
     const uint64_t one = 1;
@@ -66,7 +65,8 @@ struct CSignalHandler::Impl {
     }
   }
 
-  bool Open(int identifier);
+  bool Open(int identifier, const SignalReceiverOptions& options);
+  void SizeReceiveBuffer(long bytes);
   void ArmTimer(int64_t deadline_us);
   // The next due event (0 when none), with its lateness counted.
   int TakeDue() {
@@ -76,7 +76,6 @@ struct CSignalHandler::Impl {
     if (k != 0) metrics::TimeoutEventDue(k, now - deadline);
     return k;
   }
-  void ReportReject(const std::string& peer, const std::string& reason);
   int Receive(CSignalInfo& info);
 };
 
@@ -89,14 +88,16 @@ void CSignalHandler::Impl::LogError(int line, const char* fmt, ...) {
   logger->KORBLog(line, kLogSource, KORB_LOG_ERROR, "%s", message.c_str());
 }
 
-bool CSignalHandler::Impl::Open(int identifier) {
+bool CSignalHandler::Impl::Open(int identifier,
+                                const SignalReceiverOptions& options) {
   if (identifier < 1 || identifier > 65535) {
     LogError(__LINE__, "CSignalHandler: identifier %d is not a UDP port",
              identifier);
     return false;
   }
   const char* env = getenv("KORB_SIGNAL_BIND");
-  const std::string address = env != nullptr && env[0] != '\0' ? env : "0.0.0.0";
+  std::string address = env != nullptr && env[0] != '\0' ? env : options.address;
+  if (address.empty()) address = "0.0.0.0";
   std::string error;
   sock = sockets::CreateUdpSocket(AF_INET, true, &error);
   if (sock < 0 || !sockets::BindIPv4(sock, address, identifier, &error)) {
@@ -105,6 +106,7 @@ bool CSignalHandler::Impl::Open(int identifier) {
     return false;
   }
   port = sockets::LocalPort(sock);
+  SizeReceiveBuffer(options.receiveBufferBytes);
   timer = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
   if (timer < 0) {
     LogError(__LINE__, "CSignalHandler: %s",
@@ -120,8 +122,38 @@ bool CSignalHandler::Impl::Open(int identifier) {
   return true;
 }
 
+// A buffer smaller than asked is no reason to stop: signals still arrive,
+// a burst may just lose some. The log says what the kernel granted.
+void CSignalHandler::Impl::SizeReceiveBuffer(long bytes) {
+  if (bytes <= 0) return;
+  long granted = 0;
+  std::string error;
+  if (!sockets::SetReceiveBuffer(sock, bytes, &granted, &error)) {
+    LogError(__LINE__, "CSignalHandler: receive buffer of %ld bytes: %s",
+             bytes, error.c_str());
+    return;
+  }
+  if (logger == nullptr) return;
+  // The kernel reports twice the size it was set to (its bookkeeping
+  // counts), so a granted figure below twice the request means it capped it.
+  if (granted / 2 < bytes) {
+    logger->KORBLog(__LINE__, kLogSource, KORB_LOG_WARNING,
+                    "CSignalHandler: receive buffer of %ld bytes asked, the "
+                    "kernel granted %ld (its figure, twice the data it holds); "
+                    "raise net.core.rmem_max to allow more",
+                    bytes, granted);
+  } else {
+    logger->KORBLog(__LINE__, kLogSource, KORB_LOG_INFO,
+                    "CSignalHandler: receive buffer of %ld bytes asked, the "
+                    "kernel granted %ld (its figure, twice the data it holds)",
+                    bytes, granted);
+  }
+}
+
 // deadline_us 0 disarms the timer.
 void CSignalHandler::Impl::ArmTimer(int64_t deadline_us) {
+  if (deadline_us == armed_deadline_us) return;
+  armed_deadline_us = deadline_us;
   itimerspec timer_value;
   memset(&timer_value, 0, sizeof(timer_value));
   if (deadline_us > 0) {
@@ -130,29 +162,6 @@ void CSignalHandler::Impl::ArmTimer(int64_t deadline_us) {
   }
   // Cannot fail with a valid descriptor and normalised value.
   timerfd_settime(timer, TFD_TIMER_ABSTIME, &timer_value, nullptr);
-}
-
-void CSignalHandler::Impl::ReportReject(const std::string& peer,
-                                        const std::string& reason) {
-  const int64_t now = Clock::MonotonicMicros();
-  if (have_reported_reject &&
-      now - last_reject_report_us < kRejectReportIntervalUs) {
-    ++rejects_since_report;
-    return;
-  }
-  if (rejects_since_report > 0) {
-    LogError(__LINE__,
-             "CSignalHandler: rejected signal datagram from %s: %s "
-             "(%llu more rejected since the last report)",
-             peer.c_str(), reason.c_str(),
-             static_cast<unsigned long long>(rejects_since_report));
-  } else {
-    LogError(__LINE__, "CSignalHandler: rejected signal datagram from %s: %s",
-             peer.c_str(), reason.c_str());
-  }
-  have_reported_reject = true;
-  last_reject_report_us = now;
-  rejects_since_report = 0;
 }
 
 // Returns 0 (info filled), -1 (failure) or 1 (nothing there after all).
@@ -168,30 +177,30 @@ int CSignalHandler::Impl::Receive(CSignalInfo& info) {
       return 1;
     case sockets::ReceiveResult::kFailed:
       metrics::DatagramRefused(metrics::Refusal::kReceiveError);
-      LogError(__LINE__, "CSignalHandler: %s", error.c_str());
+      KORBLogLimited(logger, refusals, std::string(), __LINE__, kLogSource,
+                     KORB_LOG_ERROR, "CSignalHandler: %s", error.c_str());
       return -1;
     case sockets::ReceiveResult::kReceived:
       break;
   }
-  if (length != kSignalDatagramSize) {
-    metrics::DatagramRefused(metrics::Refusal::kLength);
-    ReportReject(peer, Format("%zu bytes instead of %zu", length,
-                              kSignalDatagramSize));
-    return -1;
-  }
   if (!info.Decode(buffer, length)) {
-    metrics::DatagramRefused(metrics::Refusal::kFormat);
-    ReportReject(peer, "a field is not NUL-padded decimal text");
+    metrics::DatagramRefused(metrics::Refusal::kLength);
+    KORBLogLimited(logger, refusals, std::string(), __LINE__, kLogSource,
+                   KORB_LOG_ERROR,
+                   "CSignalHandler: refused signal datagram from %s: %zu "
+                   "bytes instead of %zu",
+                   peer.c_str(), length, kSignalDatagramSize);
     return -1;
   }
   return 0;
 }
 
 CSignalHandler::CSignalHandler(int identifier, const std::vector<int>* periods,
-                               CLogger* logger)
+                               CLogger* logger,
+                               const SignalReceiverOptions& options)
     : impl_(std::make_unique<Impl>(
           periods != nullptr ? *periods : std::vector<int>(), logger)) {
-  impl_->ready = impl_->Open(identifier);
+  impl_->ready = impl_->Open(identifier, options);
 }
 
 CSignalHandler::~CSignalHandler() {

@@ -6,25 +6,19 @@
 
 namespace {
 
-void SetField(char (&field)[kSignalFieldSize], int value) {
+using Field = char[kSignalFieldSize + 1];
+
+void SetField(Field& field, int value) {
   // Zero the whole field first: the padding goes onto the wire as is.
   memset(field, 0, sizeof(field));
   snprintf(field, sizeof(field), "%d", value);
 }
 
-// A field is optional '-', one or more digits, then nothing but NULs.
-bool IsValidField(const unsigned char* field) {
-  const void* nul = memchr(field, '\0', kSignalFieldSize);
-  if (nul == nullptr) return false;
-  const size_t length = static_cast<size_t>(
-      static_cast<const unsigned char*>(nul) - field);
-  size_t i = field[0] == '-' ? 1 : 0;
-  if (i == length) return false;
-  for (; i < length; ++i)
-    if (field[i] < '0' || field[i] > '9') return false;
-  for (size_t j = length; j < kSignalFieldSize; ++j)
-    if (field[j] != '\0') return false;
-  return true;
+// The field's bytes as received, terminated after the 16th in any case, so
+// a field that fills all 16 bytes keeps every one of them.
+void TakeField(Field& field, const unsigned char* wire) {
+  memcpy(field, wire, kSignalFieldSize);
+  field[kSignalFieldSize] = '\0';
 }
 
 }  // namespace
@@ -49,15 +43,14 @@ void CSignalInfo::Encode(unsigned char out[kSignalDatagramSize]) const {
   memset(out, 0, kSignalDatagramSize);
   for (size_t i = 0; i < 4; ++i)
     memcpy(out + i * kSignalFieldSize, fields[i],
-           strnlen(fields[i], kSignalFieldSize - 1));
+           strnlen(fields[i], kSignalFieldSize));
 }
 
 bool CSignalInfo::Decode(const unsigned char* data, size_t length) {
   if (data == nullptr || length != kSignalDatagramSize) return false;
-  for (size_t i = 0; i < 4; ++i)
-    if (!IsValidField(data + i * kSignalFieldSize)) return false;
-  char* fields[] = {m_szSignalType, m_szSignalID, m_szSourceID, m_szSubType};
-  for (size_t i = 0; i < 4; ++i)
-    memcpy(fields[i], data + i * kSignalFieldSize, kSignalFieldSize);
+  TakeField(m_szSignalType, data);
+  TakeField(m_szSignalID, data + kSignalFieldSize);
+  TakeField(m_szSourceID, data + 2 * kSignalFieldSize);
+  TakeField(m_szSubType, data + 3 * kSignalFieldSize);
   return true;
 }

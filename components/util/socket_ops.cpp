@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -42,6 +43,20 @@ bool BindIPv4(int fd, const std::string& address, int port,
       *error = ErrorText("bind " + address + ":" + std::to_string(port), errno);
     return false;
   }
+  return true;
+}
+
+bool SetReceiveBuffer(int fd, long bytes, long* granted, std::string* error) {
+  const int asked = bytes > INT_MAX / 2 ? INT_MAX / 2 : static_cast<int>(bytes);
+  if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &asked, sizeof(asked)) != 0 &&
+      setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &asked, sizeof(asked)) != 0) {
+    if (error) *error = ErrorText("setsockopt SO_RCVBUF", errno);
+    return false;
+  }
+  int value = 0;
+  socklen_t len = sizeof(value);
+  if (getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &value, &len) != 0) value = 0;
+  *granted = value;
   return true;
 }
 

@@ -18,6 +18,13 @@ int CreateUdpSocket(int family, bool nonblocking, std::string* error);
 bool BindIPv4(int fd, const std::string& address, int port,
               std::string* error);
 
+// Asks for a receive buffer of bytes: first forced past
+// net.core.rmem_max (SO_RCVBUFFORCE, allowed with CAP_NET_ADMIN), else
+// within it (SO_RCVBUF). *granted receives the kernel's figure for the
+// result, which counts its bookkeeping and so is about twice the bytes of
+// datagram data that fit. False (and *error) only when neither call works.
+bool SetReceiveBuffer(int fd, long bytes, long* granted, std::string* error);
+
 // The local port fd is bound to, or -1.
 int LocalPort(int fd);
 

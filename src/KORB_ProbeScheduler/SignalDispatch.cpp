@@ -6,6 +6,7 @@
 #include "LoopDispatch.h"
 #include "ProcedureRunners.h"
 #include "ProcessState.h"
+#include "scheduler_metrics.h"
 
 namespace {
 
@@ -99,7 +100,7 @@ struct SignalRoute {
   LoopStep (*handler)(const NetworkSignal&, LoopContext&);
 };
 
-const SignalRoute kSignalRoutes[] = {
+constexpr SignalRoute kSignalRoutes[] = {
     {1, EndSignal},                    // end of the process
     {4, PatchJobSignal},               // SH_PATCH_JOB_SIGNAL
     {5, ScheduleJobSignal},            // SH_SCHEDULE_JOB_SIGNAL
@@ -111,18 +112,44 @@ const SignalRoute kSignalRoutes[] = {
     {17, PatchDownloadSuccessSignal},  // SH_PATCH_DOWNLOAD_SUCCESS
 };
 
+const SignalRoute* FindRoute(long type) {
+  for (const SignalRoute& route : kSignalRoutes)
+    if (route.type == type) return &route;
+  return nullptr;
+}
+
+// Any host that reaches the port can send signals of unknown types as fast
+// as it likes; their lines are written a few at a time.
+LogRateLimiter g_unknownSignalLines;
+
+void LogUnknownSignal(const NetworkSignal& signal, int shownType) {
+  if (g_pLogger == nullptr || !g_pLogger->IsEnabled(KORB_LOG_WARNING)) return;
+  const LogRateLimiter::Decision decision = g_unknownSignalLines.Admit();
+  if (!decision.write) return;
+  KLOG(KORB_LOG_INFO, "NETWORK SIGNAL RECEIVED. Type %d", shownType);
+  KLOG(KORB_LOG_WARNING, "Unknown signal. Type %ld ID %ld", signal.type,
+       signal.id);
+  if (decision.suppressed > 0)
+    KLOG(KORB_LOG_WARNING, "%llu more lines like the one above were suppressed",
+         static_cast<unsigned long long>(decision.suppressed));
+}
+
 }  // namespace
 
+// Fields are read as atol reads them, into a 64-bit long: a 16-byte field
+// cannot overflow it, so a type beyond 32 bits never wraps onto a known
+// one. The receipt line's %d shows such a type saturated.
 LoopStep DispatchNetworkSignal(const CSignalInfo& info, LoopContext& context) {
   const NetworkSignal signal{ToLong(info.GetSignalType()),
                              ToLong(info.GetSignalID()),
                              ToLong(info.GetSubType())};
-  KLOG(KORB_LOG_INFO, "NETWORK SIGNAL RECEIVED. Type %d",
-       static_cast<int>(signal.type));
-  for (const SignalRoute& route : kSignalRoutes) {
-    if (route.type == signal.type) return route.handler(signal, context);
+  const int shownType = ToInt(info.GetSignalType());
+  metrics::SignalReceived(signal.type);
+  const SignalRoute* route = FindRoute(signal.type);
+  if (route == nullptr) {
+    LogUnknownSignal(signal, shownType);
+    return kLoopGoesOn;
   }
-  KLOG(KORB_LOG_WARNING, "Unknown signal. Type %ld ID %ld", signal.type,
-       signal.id);
-  return kLoopGoesOn;
+  KLOG(KORB_LOG_INFO, "NETWORK SIGNAL RECEIVED. Type %d", shownType);
+  return route->handler(signal, context);
 }
