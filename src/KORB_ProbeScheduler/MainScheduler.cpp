@@ -37,17 +37,22 @@ LoopStep EndOnTerminationRequest(int signo) {
   return LoopEnds(0);
 }
 
+// A peer can fail a receive with every datagram it sends.
+LogRateLimiter g_receiveFailureLines;
+
 LoopStep Dispatch(int waitResult, const CSignalInfo& info,
                   LoopContext& context) {
   if (waitResult == -1) {
-    KLOG(KORB_LOG_ERROR, "Signal Handler receival failed");
+    KORBLogLimited(g_pLogger, g_receiveFailureLines, std::string(), __LINE__,
+                   KORB_LOG_SOURCE, KORB_LOG_ERROR,
+                   "Signal Handler receival failed");
     return kLoopGoesOn;
   }
   if (waitResult == 0) return DispatchNetworkSignal(info, context);
   if (waitResult >= 1 && waitResult <= kEventCount)
     return DispatchTimeoutEvent(waitResult, context);
   KLOG(KORB_LOG_ERROR, "Unknown event received in Signal Handler. Type=%d",
-       static_cast<int>(ToLong(info.GetSignalType())));
+       ToInt(info.GetSignalType()));
   return kLoopGoesOn;
 }
 
