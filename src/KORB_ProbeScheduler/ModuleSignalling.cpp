@@ -4,6 +4,8 @@
 // Every query reads the current state of the work, so a lost datagram is
 // simply sent again on the next run; only the syslog and SNMP-trap steps
 // mark their inputs as signalled and therefore signal once per new input.
+// A send that fails changes nothing in that flow; it is only logged, a few
+// times per host, since the same host fails again on every run.
 #include "ModuleSignalling.h"
 
 #include <stdexcept>
@@ -137,6 +139,8 @@ void LogSending(SendingText kind, const std::string& host, long port, int type) 
 
 bool HasAllValues(const DBRow& row) { return row.size() == 3; }
 
+LogRateLimiter g_sendFailureLines;
+
 // One datagram of the row's signal type to the row's host and port.
 // REQUIRES: HasAllValues(row).
 void SendToTarget(const DBRow& row, const StepTexts& texts) {
@@ -146,7 +150,10 @@ void SendToTarget(const DBRow& row, const StepTexts& texts) {
   CSignalInfo info;
   info.SetSignalType(type);
   LogSending(texts.sending, row[0], port, texts.shownType < 0 ? type : texts.shownType);
-  client.SendUDPSignal(info);
+  if (client.SendUDPSignal(info) != KORB_SUCCESS)
+    KORBLogLimited(g_pLogger, g_sendFailureLines, row[0], __LINE__, KORB_LOG_SOURCE,
+                   KORB_LOG_WARNING, "SignallingRelatedModules: signal to %s port %d not sent: %s",
+                   row[0].c_str(), port, client.LastError().c_str());
 }
 
 // Signals every target the query returns. With markSignalled, the
@@ -156,7 +163,12 @@ void SignalTargets(CDBI& db, const std::string& query,
                    const std::vector<std::string>& columns, const StepTexts& texts,
                    const char* markSignalled = nullptr) {
   DBRows rows;
-  db.getRows(query, columns, rows);
+  if (db.getRows(query, columns, rows) < 0) {
+    // Not "no jobs": the targets are unknown this run; the next run asks
+    // again.
+    KLOG(2, "SignallingRelatedModules: signal target query failed: %s", query.c_str());
+    return;
+  }
   if (rows.empty()) {
     KLOG(16, "%s", texts.noTarget);
     return;

@@ -18,6 +18,9 @@ constexpr char kPlainCustomers[] =
 constexpr char kCustomerNames[] =
     " select  DBName,DSNName from customermaster  where CustomerID = %d ";
 
+// A customer without names stays so on every pass until someone fixes it.
+LogRateLimiter g_unnamedCustomerLines;
+
 }  // namespace
 
 void GetCustomerDetails(CustomerDetails& record, int customerId) {
@@ -45,7 +48,9 @@ void SignallingRelatedMSPModules() {
     // Without both names an object would be made from empty names, which
     // could only fail or reach a database that is not this customer's.
     if (record.CustomerId != customerId || record.DSNName.empty() || record.DBName.empty()) {
-      KLOG(2, "No database names for CustomerID %d so it is not signalled", customerId);
+      KORBLogLimited(g_pLogger, g_unnamedCustomerLines, std::to_string(customerId), __LINE__,
+                     KORB_LOG_SOURCE, 2, "No database names for CustomerID %d so it is not signalled",
+                     customerId);
       continue;
     }
     std::unique_ptr<CDBI> db(new (std::nothrow) CDBI(g_pLogger, record.DSNName, record.DBName));
