@@ -107,11 +107,15 @@ INSERT INTO jobsmasterdetail (SchedularID, SystemID, JobTypeID, TaskID) VALUES
   (4, 103, 10027, 3),
   (4, 104, 10027, 4);
 -- Scan profile, plain (not TPPM) scan, deploy profile. The on-demand scan
--- has no parameter, so it targets its jobsmasterdetail systems.
+-- is a plain scan too: with that marker (value 0) as its only parameter it
+-- still targets its jobsmasterdetail systems, and its open jobs on systems
+-- 101-104 make the recurring scan's jobs there closed duplicates (and the
+-- other way round), so no system holds two open scans.
 INSERT INTO jobsmasterlookup (SiteID, SchedularID, JobParamID, JobParamValue) VALUES
   (1, 1, 91, '10'),
   (1, 1, 564, '0'),
-  (1, 2, 89, '20');
+  (1, 2, 89, '20'),
+  (1, 4, 564, '0');
 
 -- Two patches ready on the patch side for agentless systems 119 and 120.
 INSERT INTO patch_details (SiteID, PatchID, PatchName, UpdateClassification) VALUES

@@ -17,14 +17,19 @@ constexpr char kTaskIdQuery[] =
     "select TaskID as outputvalue from jobsmasterdetail where systemid = %d "
     "and SchedularID = %d";
 
-// Scans are counted per TPPM parameter value, so that a TPPM scan and a
-// plain scan never make each other duplicates.
+// Open jobs of the same schedule always count: a schedule that is posted
+// again (an on-demand schedule after a crash, before it was marked
+// submitted) finds the rows of its first, cut-short pass. The condition
+// is system + schedule + job type + status, which one index serves.
+// Scans of other schedules are counted per TPPM parameter value on top,
+// so that a TPPM scan and a plain scan never make each other duplicates.
 constexpr char kOpenScanCountQuery[] =
-    "select count(*) as outputvalue from jobdetails jd inner join "
-    "jobsmasterlookup jml on jml.siteid = jd.siteid and jml.schedularid = "
-    "jd.schedularid where jd.systemid = %d and jd.jobtypeid = %d and "
-    "jd.status not in (-1,1,-2) and jml.jobparamid = %d and "
-    "jml.jobparamvalue = %d;";
+    "select (select count(*) from jobdetails where systemid = %d and "
+    "schedularid = %d and jobtypeid = %d and status not in (-1,1,-2)) + "
+    "(select count(*) from jobdetails jd inner join jobsmasterlookup jml on "
+    "jml.siteid = jd.siteid and jml.schedularid = jd.schedularid where "
+    "jd.systemid = %d and jd.jobtypeid = %d and jd.status not in (-1,1,-2) "
+    "and jml.jobparamid = %d and jml.jobparamvalue = %d) as outputvalue";
 constexpr char kOpenJobCountQuery[] =
     "select count(*) as outputvalue from jobdetails where systemid = %d and "
     "jobtypeid = %d and status not in (-1,1,-2)";
@@ -57,19 +62,6 @@ int JobCategoryFor(int jobTypeId) {
   if (jobTypeId == JOB_TYPE_CAB_DOWNLOAD) return 2061;
   if (jobTypeId == JOB_TYPE_ONDEMAND_17017) return 2075;
   return 0;
-}
-
-// Counts every open job of the same kind for the system (0 when the query
-// fails, so a failed count posts the job open rather than losing it).
-int CountOpenJobs(int jobTypeId, int systemId, int tppmParamValue, CDBI* db) {
-  std::string query =
-      jobTypeId == JOB_TYPE_PATCH_SCAN
-          ? Format(kOpenScanCountQuery, systemId, jobTypeId, kTppmParamId,
-                   tppmParamValue)
-          : Format(kOpenJobCountQuery, systemId, jobTypeId);
-  std::string value;
-  db->getValueFromQuery(query, value);
-  return ToInt(value);
 }
 
 // The eighth value of the insert: where the row's ScheduleTime comes from.
@@ -120,6 +112,18 @@ bool TakeDeploySignalTurn() {
 
 }  // namespace
 
+int CountOpenJobs(int jobTypeId, int systemId, int schedularId,
+                  int tppmParamValue, CDBI* db) {
+  std::string query =
+      jobTypeId == JOB_TYPE_PATCH_SCAN
+          ? Format(kOpenScanCountQuery, systemId, schedularId, jobTypeId,
+                   systemId, jobTypeId, kTppmParamId, tppmParamValue)
+          : Format(kOpenJobCountQuery, systemId, jobTypeId);
+  std::string value;
+  db->getValueFromQuery(query, value);
+  return ToInt(value);
+}
+
 int GetOperationId(CDBI* db) {
   KLOG(16, "GetOperationId Entry");
   int result = 0;
@@ -158,7 +162,8 @@ void InsertJob(int jobTypeId, int systemId, int redoId, int schedularId,
     int taskId = GetJobTaskID(schedularId, systemId, db);
     int category = JobCategoryFor(jobTypeId);
     std::string now = FormatLocalTime(std::time(nullptr), "%Y-%m-%d %H:%M:%S");
-    int openJobs = CountOpenJobs(jobTypeId, systemId, tppmParamValue, db);
+    int openJobs =
+        CountOpenJobs(jobTypeId, systemId, schedularId, tppmParamValue, db);
 
     std::string scheduleValue;
     if (!ScheduleTimeValue(scheduleTime, timeFormat, schedularId, now, db,

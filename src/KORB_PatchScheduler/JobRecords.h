@@ -22,5 +22,14 @@ void InsertDeployJob(int jobTypeId, int systemId, int redoId, int schedularId,
                      int timeFormat, int taskId, int profileId, int priority,
                      CDBI* db);
 
+// Open jobs (any status but -1, 1 and -2) that make a new job of this
+// type for the system a duplicate: for scans, those of the same schedule
+// plus the scans of any schedule with the same TPPM parameter (564)
+// value; for other types, every open job of the type. Only reads; 0 when
+// the query fails, so a failed count posts the job open rather than
+// losing it.
+int CountOpenJobs(int jobTypeId, int systemId, int schedularId,
+                  int tppmParamValue, CDBI* db);
+
 int GetOperationId(CDBI* db);
 int GetJobTaskID(int schedularId, int systemId, CDBI* db);

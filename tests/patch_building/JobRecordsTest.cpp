@@ -55,6 +55,10 @@ TEST_F(JobRecordsTest, OnlyOpenJobsOfTheSameKindMakeDuplicates) {
   AddJob(0, 9, 6, kScan, 0);
   InsertScan(3, 6, 0);
   EXPECT_EQ(NewestRow(3, 6)[0], "0");
+  // Within its own schedule it is: a second posting of schedule 9 (as
+  // after a crash) gives no second open job.
+  InsertScan(9, 6, 0);
+  EXPECT_EQ(NewestRow(9, 6)[3], "The Patch Scan job for the system is already scheduled.");
 }
 
 TEST_F(JobRecordsTest, CabDownloadDuplicateAndJobColumns) {
