@@ -111,6 +111,16 @@ class CDBI {
   // object's sessions.
   std::string EscapeString(const std::string& text);
 
+  // Raw value of key in this object's DSN group, as read when the object
+  // was made (key spelling as in the file: '_' and '-' are the same, case
+  // does not matter). False when the group or the key is absent.
+  bool GetOption(const std::string& key, std::string& value) const;
+  // Integer value of key. True with value written when the key holds an
+  // integer (IsInteger), true with value untouched when the key is absent,
+  // false with value untouched when the key holds anything else. Callers
+  // decide whether a bad value refuses the start or falls back.
+  bool GetIntegerOption(const std::string& key, long long& value) const;
+
   const std::string& Dsn() const { return dsn_; }
   const std::string& DatabaseName() const { return db_name_; }
 

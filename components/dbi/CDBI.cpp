@@ -141,6 +141,7 @@ CDBI::CDBI(CLogger* logger, const std::string& dsn, const std::string& dbName)
     impl_->Log(__LINE__, KORB_LOG_ERROR, "Database object not ready: " + impl_->not_ready_reason);
     return;
   }
+  impl_->options = keys;
   auto number = [&keys](const char* key, int fallback) {
     auto it = keys.find(key);
     return it == keys.end() ? fallback : ToInt(it->second);
@@ -163,6 +164,21 @@ CDBI::CDBI(CLogger* logger, const std::string& dsn, const std::string& dbName)
                Format("Connecting to DSN '%s' (database '%s') failed: %s", dsn.c_str(),
                       db_name_.c_str(), connect_error.c_str()));
   }
+}
+
+bool CDBI::GetOption(const std::string& key, std::string& value) const {
+  auto it = impl_->options.find(dbi::NormaliseKey(key));
+  if (it == impl_->options.end()) return false;
+  value = it->second;
+  return true;
+}
+
+bool CDBI::GetIntegerOption(const std::string& key, long long& value) const {
+  std::string text;
+  if (!GetOption(key, text)) return true;
+  if (!IsInteger(text)) return false;
+  value = std::strtoll(text.c_str(), nullptr, 10);
+  return true;
 }
 
 CDBI::~CDBI() {

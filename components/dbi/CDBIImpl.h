@@ -22,6 +22,7 @@ struct CDBI::Impl {
   CLogger* logger = nullptr;
   std::shared_ptr<dbi::ConnectionPool> pool;  // null when not configured
   std::string not_ready_reason;
+  dbi::OptionKeys options;  // the DSN group's keys, read once when made
 
   void Log(int line, int level, const std::string& message) const;
   // The one error line of a failed operation.

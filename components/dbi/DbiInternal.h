@@ -10,6 +10,9 @@ namespace dbi {
 // (the client library treats key spellings that way too).
 using OptionKeys = std::map<std::string, std::string>;
 
+// Key spelling used in OptionKeys: '_' as '-', lower case.
+std::string NormaliseKey(const std::string& key);
+
 // Reads group `group` (exact name) of a MySQL-style option file, merging
 // repeated sections. Returns false with *error set when the file cannot be
 // read or holds no such group. !include directives are not followed.

@@ -23,13 +23,6 @@ std::string Trim(const std::string& text) {
   return text.substr(begin, end - begin);
 }
 
-std::string NormaliseKey(const std::string& key) {
-  std::string out;
-  for (char c : key)
-    out += c == '_' ? '-' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
-
 // A value is either quoted (taken as is between the quotes) or runs to a
 // '#' comment.
 std::string ParseValue(const std::string& raw) {
@@ -44,6 +37,13 @@ std::string ParseValue(const std::string& raw) {
 }
 
 }  // namespace
+
+std::string NormaliseKey(const std::string& key) {
+  std::string out;
+  for (char c : key)
+    out += c == '_' ? '-' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
 
 bool ReadOptionGroup(const std::string& path, const std::string& group,
                      OptionKeys* keys, std::string* error) {

@@ -187,6 +187,11 @@ void DbTest::SetMainIdentity(const Identity& identity) {
   WriteOptionFile();
 }
 
+void DbTest::AddOptions(const std::string& dsn, const std::string& lines) {
+  groups_[dsn] += lines;
+  WriteOptionFile();
+}
+
 void DbTest::AddUnreachableDsn(const std::string& dsn) {
   groups_[dsn] = GroupBody(install_dir_ + "/no-server.sock", "orb", Identity());
   WriteOptionFile();

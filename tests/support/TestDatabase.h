@@ -66,6 +66,8 @@ class DbTest : public ::testing::Test {
                               const Identity& identity = Identity());
   // Rewrites the identity keys of DSN group "orb".
   void SetMainIdentity(const Identity& identity);
+  // Appends "key=value" lines (each ending in '\n') to DSN group dsn.
+  void AddOptions(const std::string& dsn, const std::string& lines);
   // Adds a group whose server cannot be reached.
   void AddUnreachableDsn(const std::string& dsn);
 
