@@ -314,6 +314,18 @@ CREATE TABLE jobsmasterlookup (
 -- unfinished, 1 closed, -1 failed, -2 not to be repeated, -3 pending redo,
 -- -6 excluded. JobName marks internal patch deploy jobs; ProfileID is the
 -- deploy profile of patch deploy jobs.
+--
+-- Indexes. A posting runs several statements per target system, so each of
+-- them must reach only that system's rows whatever the statistics say:
+--   ix_system   the open-job counts of one system and type (with the
+--               schedule and site for the count joined through the schedule
+--               parameters) are answered from the index alone;
+--   ix_schedule leads with the schedule for the per-schedule statements,
+--               and carries system and site, so that a join that starts
+--               from the schedule parameters still reaches one system's
+--               rows: no index lets a per-system statement read every job
+--               of a schedule;
+--   ix_operation makes the per-pass max(operationid) one index read.
 CREATE TABLE jobdetails (
   JobID             INT           NOT NULL AUTO_INCREMENT PRIMARY KEY,
   SiteID            INT           NOT NULL DEFAULT 1,
@@ -333,9 +345,10 @@ CREATE TABLE jobdetails (
   RetryCount        INT           NOT NULL DEFAULT 0,
   JobName           VARCHAR(255)  NULL,
   ProfileID         INT           NOT NULL DEFAULT 0,
-  KEY ix_system (SystemID, JobTypeID, Status),
-  KEY ix_schedule (SchedularID, JobTypeID, Status),
-  KEY ix_due (Status, ScheduleTime)
+  KEY ix_system (SystemID, JobTypeID, Status, SchedularID, SiteID),
+  KEY ix_schedule (SchedularID, JobTypeID, SystemID, SiteID, Status),
+  KEY ix_due (Status, ScheduleTime),
+  KEY ix_operation (OperationID)
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
 
 -- ---------------------------------------------------------------------------
