@@ -34,6 +34,7 @@
 #include "child_process.h"
 #include "korb_version.h"
 #include "service_notifier.h"
+#include "supervisor_metrics.h"
 #include "supervisor_options.h"
 #include "utilLib.h"
 
@@ -64,7 +65,11 @@ bool IsStopSignal(int signo) { return signo == SIGTERM || signo == SIGINT; }
 class Supervisor {
  public:
   explicit Supervisor(const Options& options)
-      : options_(options), backoff_ms_(options.min_backoff_ms) {}
+      : options_(options),
+        backoff_ms_(options.min_backoff_ms),
+        metrics_(options.metrics_address, options.metrics_port, &metrics_error_) {
+    if (!metrics_error_.empty()) Log("metrics endpoint not started: %s", metrics_error_.c_str());
+  }
 
   int Run() {
     for (;;) {
@@ -104,6 +109,7 @@ class Supervisor {
       return false;
     }
     notifier_.SchedulerStarted(child_);
+    metrics_.SchedulerStarted();
     Log("started %s (pid %d, signal identifier %d)",
         options_.scheduler_path.c_str(), static_cast<int>(child_),
         options_.identifier);
@@ -119,6 +125,7 @@ class Supervisor {
         static_cast<int>(child_), how.c_str(), MillisecondsSince(started_));
     child_ = -1;
     last_end_ = how;
+    metrics_.SchedulerEnded(code);
     return true;
   }
 
@@ -135,6 +142,7 @@ class Supervisor {
   // Waits delay_ms before the next start. False when a stop request came.
   bool Pause(long delay_ms) {
     Log("restarting the scheduler in %ld ms", delay_ms);
+    metrics_.Backoff(delay_ms);
     const auto deadline = SteadyClock::now() + std::chrono::milliseconds(delay_ms);
     for (;;) {
       long left = -MillisecondsSince(deadline);
@@ -196,6 +204,8 @@ class Supervisor {
   const Options options_;
   long backoff_ms_;
   ServiceNotifier notifier_;
+  std::string metrics_error_;
+  SupervisorMetrics metrics_;
   pid_t child_ = -1;
   std::string last_end_;
   SteadyClock::time_point started_;

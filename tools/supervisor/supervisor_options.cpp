@@ -13,6 +13,7 @@ const char* const kUsage =
     "usage: korb-supervisor [--scheduler PATH] [--identifier PORT]\n"
     "         [--signal-host HOST] [--min-backoff-ms MS] [--max-backoff-ms MS]\n"
     "         [--healthy-run-ms MS] [--stop-timeout-ms MS]\n"
+    "         [--metrics-address ADDRESS] [--metrics-port PORT]\n"
     "       korb-supervisor --help | --version\n"
     "  PATH defaults to $KORB_SCHEDULER_PATH, then KORB_ProbeScheduler beside\n"
     "  this program, then the installed one; PORT to $KORB_SIGNAL_IDENTIFIER.\n"
@@ -63,6 +64,15 @@ bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
       identifier = value;
     } else if (name == "--signal-host") {
       options->signal_host = value;
+    } else if (name == "--metrics-address") {
+      options->metrics_address = value;
+    } else if (name == "--metrics-port") {
+      long port = 0;
+      if (!ParseLong(value, 0, 65535, &port)) {
+        *error = "bad value for " + name + ": " + value;
+        return false;
+      }
+      options->metrics_port = static_cast<int>(port);
     } else {
       bool known = false;
       for (const Numeric& numeric : numerics) {

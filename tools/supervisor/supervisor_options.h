@@ -15,6 +15,8 @@ struct Options {
   // End signal to SIGKILL. Longer than the scheduler's default grace
   // period for its own teardown (60 s), so an orderly end is never cut.
   long stop_timeout_ms = 90000;
+  std::string metrics_address = "127.0.0.1";  // --metrics-address
+  int metrics_port = 0;           // --metrics-port; 0: no endpoint
 };
 
 // Fills options from argv, then the environment for what argv leaves
