@@ -8,28 +8,7 @@
 #include "PatchPosting.h"
 #include "PostingSteps.h"
 #include "ProcessState.h"
-#include "TargetLists.h"
-
-namespace {
-
-constexpr int kDeployProfileParamId = 89;
-constexpr int kInclusionColumn = 69;
-constexpr int kExclusionColumn = 70;
-
-constexpr char kParamQuery[] =
-    "select JobParamValue as outputvalue from jobsmasterlookup where "
-    "SchedularID = %d and JobParamID = %d";
-constexpr char kInclusionQuery[] =
-    "select ProfileValues as outputvalue from Orbprofilevalues where "
-    "columnid = %d and profileid =%d";
-constexpr char kExclusionQuery[] =
-    "select ProfileValues as outputvalue from orbprofilevalues where "
-    "ProfileID = %d and columnid = 70";
-constexpr char kDeployBaseQuery[] =
-    "select SystemID from inventorymaster where inventorymaster.managenode = "
-    "1 and inventorymaster.DataCollectionType = 1";
-
-}  // namespace
+#include "TargetSelection.h"
 
 void PostDeployJob(int schedularId, const std::string& nextScheduleTime,
                    int timeFormat, int priority, CDBI* db) {
@@ -37,32 +16,15 @@ void PostDeployJob(int schedularId, const std::string& nextScheduleTime,
        schedularId, nextScheduleTime.c_str());
   try {
     // A schedule without a deploy profile falls back to profile 0.
-    std::string value;
-    db->getValueFromQuery(
-        Format(kParamQuery, schedularId, kDeployProfileParamId), value);
-    int profileId = ToInt(value);
-
-    std::string inclusionList;
-    if (db->getValueFromQuery(
-            Format(kInclusionQuery, kInclusionColumn, profileId),
-            inclusionList) != 1) {
-      KLOG(2, "Failed to get Inclusion List");
-      return;
-    }
+    TargetSelection selection =
+        SelectTargets(JOB_TYPE_PATCH_DEPLOY, schedularId, db);
+    if (selection.outcome == SelectionOutcome::kNoInclusionList) return;
+    int profileId = selection.profileId;
     std::unordered_set<int> interrupted =
         ReadInterruptedSystems(JOB_TYPE_PATCH_DEPLOY, schedularId, db);
-    std::string exclusionList;
-    db->getValueFromQuery(Format(kExclusionQuery, profileId), exclusionList);
 
-    bool hasExclusionList = !exclusionList.empty();
-    TargetLists lists = BuildTargetLists(
-        CheckedProfileList(inclusionList, profileId, kInclusionColumn),
-        CheckedProfileList(exclusionList, profileId, kExclusionColumn),
-        JOB_TYPE_PATCH_DEPLOY, schedularId, db);
-    std::string baseQuery = kDeployBaseQuery;
-    std::string targetQuery =
-        BuildTargetQuery(baseQuery, lists, hasExclusionList, " )");
-    if (targetQuery.size() == baseQuery.size()) {
+    const std::string& targetQuery = selection.query;
+    if (targetQuery.size() == selection.baseQuery.size()) {
       KLOG(8, "No systemid to process the patch deployjob");
       return;
     }

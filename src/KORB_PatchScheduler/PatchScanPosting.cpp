@@ -8,24 +8,15 @@
 #include "PatchPosting.h"
 #include "PostingSteps.h"
 #include "ProcessState.h"
-#include "TargetLists.h"
+#include "TargetSelection.h"
 
 namespace {
 
-constexpr int kScanProfileParamId = 91;
 constexpr int kTppmParamId = 564;
-constexpr int kInclusionColumn = 69;
-constexpr int kExclusionColumn = 70;
 
 constexpr char kParamQuery[] =
     "select JobParamValue as outputvalue from jobsmasterlookup where "
     "SchedularID = %d and JobParamID = %d";
-constexpr char kProfileListQuery[] =
-    "select ProfileValues as outputvalue from Orbprofilevalues where "
-    "columnid = %d and profileid =%d";
-constexpr char kScanBaseQuery[] =
-    "select SystemID from inventorymaster where inventorymaster.managenode = "
-    "1 and inventorymaster.DataCollectionType in (1,4)";
 constexpr char kSystemJobCountQuery[] =
     "select count(*) as outputvalue from jobdetails where systemid = %d";
 constexpr char kSummaryTppmQuery[] =
@@ -137,43 +128,23 @@ void PostScanJob(int schedularId, const std::string& nextScheduleTime,
   KLOG(8, "PostScanJob Entry:: SchedularID:%d NextScheduleTime:%s",
        schedularId, nextScheduleTime.c_str());
   try {
-    std::string value;
-    if (db->getValueFromQuery(
-            Format(kParamQuery, schedularId, kScanProfileParamId), value) !=
-        1) {
-      KLOG(2, "Failed to get ProfileID");
+    TargetSelection selection =
+        SelectTargets(JOB_TYPE_PATCH_SCAN, schedularId, db);
+    if (selection.outcome == SelectionOutcome::kNoProfile ||
+        selection.outcome == SelectionOutcome::kNoInclusionList)
       return;
-    }
-    int profileId = ToInt(value);
-
-    std::string inclusionList;
-    if (db->getValueFromQuery(
-            Format(kProfileListQuery, kInclusionColumn, profileId),
-            inclusionList) != 1) {
-      KLOG(2, "Failed to get Inclusion List");
-      return;
-    }
-    std::string exclusionList;
-    db->getValueFromQuery(Format(kProfileListQuery, kExclusionColumn, profileId),
-                          exclusionList);
+    int profileId = selection.profileId;
 
     std::unordered_set<int> interrupted =
         ReadInterruptedSystems(JOB_TYPE_PATCH_SCAN, schedularId, db);
 
-    bool hasExclusionList = !exclusionList.empty();
-    TargetLists lists = BuildTargetLists(
-        CheckedProfileList(inclusionList, profileId, kInclusionColumn),
-        CheckedProfileList(exclusionList, profileId, kExclusionColumn),
-        JOB_TYPE_PATCH_SCAN, schedularId, db);
-    std::string baseQuery = kScanBaseQuery;
-    std::string targetQuery =
-        BuildTargetQuery(baseQuery, lists, hasExclusionList, ")");
-    if (hasExclusionList)
+    const std::string& targetQuery = selection.query;
+    if (selection.hasExclusionList)
       KLOG(8, "If exclusion in postscanjob %s", targetQuery.c_str());
     else
       KLOG(8, "If inclusion in postscanjob %s", targetQuery.c_str());
 
-    if (targetQuery.size() == baseQuery.size()) {
+    if (targetQuery.size() == selection.baseQuery.size()) {
       KLOG(8, "No systemid to process the patch scan job");
       return;
     }

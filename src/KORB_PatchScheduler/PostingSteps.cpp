@@ -3,7 +3,6 @@
 #include "PostingSteps.h"
 
 #include "ProcessState.h"
-#include "TargetLists.h"
 
 namespace {
 
@@ -39,10 +38,4 @@ int RedoInterruptedJob(int systemId, int jobTypeId, int schedularId,
     redoId = ToInt(value);
   db->UpdateJobStatus(redoId, JOB_STATUS_FAILED, nullptr, 0, "");
   return redoId;
-}
-
-std::string CheckedProfileList(const std::string& list, int profileId,
-                               int column) {
-  return CheckedIntegerList(list,
-                            Format("profile %d column %d", profileId, column));
 }

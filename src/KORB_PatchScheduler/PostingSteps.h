@@ -15,8 +15,3 @@ std::unordered_set<int> ReadInterruptedSystems(int jobTypeId, int schedularId,
 // at once for any other system.
 int RedoInterruptedJob(int systemId, int jobTypeId, int schedularId,
                        const std::unordered_set<int>& interrupted, CDBI* db);
-
-// Profile value of the schedule's profile (column 69 or 70) with its
-// non-integer items dropped and logged.
-std::string CheckedProfileList(const std::string& list, int profileId,
-                               int column);

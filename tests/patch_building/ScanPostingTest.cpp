@@ -143,19 +143,5 @@ TEST_F(ScanPostingTest, NothingToSelectPostsNothing) {
   EXPECT_EQ(Count("select * from patch_summary"), 0);
 }
 
-TEST_F(ScanPostingTest, StrayValuesNeitherBreakNorWidenTheSelection) {
-  for (int system = 1; system <= 7; ++system) AddSystem(system);
-  AddSystem(8, 1, "o'hara");
-  AddSystem(9, 1, "o");
-  SetProfileValue(20, 60, "5, x7 ,6");
-  SetProfileValue(21, 60, "1) or (1=1");
-  SetProfileValue(22, 58, "o'hara");
-
-  EXPECT_EQ(ScanTargets(1, "20,21,22,abc"), (Systems{"5", "6", "8"}));
-  // Each dropped item is named in an error line.
-  EXPECT_EQ(LogCount("ERROR", "profile 901 column 69: non-integer value 'abc'"), 1);
-  EXPECT_EQ(LogCount("ERROR", "column 60: non-integer value"), 2);
-}
-
 }  // namespace
 }  // namespace patchtest

@@ -7,6 +7,7 @@
 // value in a profile can neither break nor widen the target query.
 #include "TargetLists.h"
 
+#include <utility>
 #include <vector>
 
 #include "ProcessState.h"
@@ -42,21 +43,21 @@ constexpr char kSkipQuery[] =
 
 enum class ListKind { kPlain, kQuoted };
 
-bool IsBlank(const std::string& text) {
-  return text.find_first_not_of(" \t\r\n") == std::string::npos;
-}
-
-// Appends the named column of every row to list. Plain values may hold
-// several IDs each ("1,2"); each is checked on its own.
+// Appends the named column of every row to list and records the read.
+// Plain values may hold several IDs each ("1,2"); each is checked on its
+// own and refused when it is not an integer.
 void AppendRows(CDBI* db, const std::string& query, const char* column,
-                ListKind kind, const std::string& source, std::string& list) {
+                ListKind kind, ListRead read, std::string& list,
+                SelectionRecord* record) {
+  read.query = query;
   DBRows rows;
   db->getRows(query, {column}, rows);
   for (const DBRow& row : rows) {
     if (row.empty()) continue;
+    read.values.push_back(row[0]);
     std::string value;
     if (kind == ListKind::kPlain) {
-      value = CheckedIntegerList(row[0], source);
+      value = SanitizeIntegerList(row[0], &read.refused);
       if (value.empty()) continue;
     } else {
       value = "'" + db->EscapeString(row[0]) + "'";
@@ -64,6 +65,7 @@ void AppendRows(CDBI* db, const std::string& query, const char* column,
     if (!list.empty()) list += ",";
     list += value;
   }
+  if (record != nullptr) record->reads.push_back(std::move(read));
 }
 
 // The profile value query of one column over a profile ID list.
@@ -80,36 +82,47 @@ std::string ProfileValueQuery(int column, const std::string& ids) {
 
 // An empty ID list would leave "in()" empty, a statement that can only
 // fail, so no query is run for it.
-void ProfileValues(CDBI* db, int column, const std::string& profileIds,
-                   ListKind kind, std::string& list) {
-  std::string ids = CheckedIntegerList(profileIds, "profile ID list");
-  if (ids.empty()) return;
-  AppendRows(db, ProfileValueQuery(column, ids), "profilevalues", kind,
-             Format("profile %s column %d", ids.c_str(), column), list);
+void ProfileValues(CDBI* db, const char* field, int column,
+                   const std::string& profileIds, ListKind kind,
+                   std::string& list, SelectionRecord* record) {
+  if (profileIds.empty()) return;
+  ListRead read;
+  read.field = field;
+  read.source = Format("profiles %s column %d", profileIds.c_str(), column);
+  AppendRows(db, ProfileValueQuery(column, profileIds), "profilevalues",
+             kind, std::move(read), list, record);
 }
 
-void LocationSystems(CDBI* db, const std::string& locationIds,
-                     std::string& list) {
-  std::string ids = CheckedIntegerList(locationIds, "location ID list");
-  if (ids.empty()) return;
-  AppendRows(db, Format(kLocationViewQuery, ids.c_str()), "systemid",
-             ListKind::kPlain, "locationviewdetails systemid", list);
+void LocationSystems(CDBI* db, const char* field,
+                     const std::string& locationIds, std::string& list,
+                     SelectionRecord* record) {
+  if (locationIds.empty()) return;
+  ListRead read;
+  read.field = field;
+  read.source = Format("locations %s in locationviewdetails",
+                       locationIds.c_str());
+  AppendRows(db, Format(kLocationViewQuery, locationIds.c_str()), "systemid",
+             ListKind::kPlain, std::move(read), list, record);
 }
 
-void Addresses(CDBI* db, const std::string& profileIds, std::string& list) {
-  std::string ids = CheckedIntegerList(profileIds, "profile ID list");
-  if (ids.empty()) return;
-  AppendRows(db, Format(kAddressQuery, ids.c_str()), "IPAddress",
-             ListKind::kQuoted, "", list);
+void Addresses(CDBI* db, const char* field, const std::string& profileIds,
+               std::string& list, SelectionRecord* record) {
+  if (profileIds.empty()) return;
+  ListRead read;
+  read.field = field;
+  read.source = Format("profiles %s in ipbreakdownlist", profileIds.c_str());
+  AppendRows(db, Format(kAddressQuery, profileIds.c_str()), "IPAddress",
+             ListKind::kQuoted, std::move(read), list, record);
 }
 
 // A location list that resolves to no system names locations that were
-// deleted after the profile was saved; the posting goes on without them.
+// deleted after the profile was saved; they contribute nothing.
 void ReportDeletedLocations(const std::string& locationIds,
-                            const std::string& systems) {
-  if (!locationIds.empty() && systems.empty())
-    KLOG(2, "LOCATION HAS BEEN DELETED :: LOCATION ID %s",
-         locationIds.c_str());
+                            const std::string& systems,
+                            SelectionRecord* record) {
+  if (locationIds.empty() || !systems.empty()) return;
+  KLOG(2, "LOCATION HAS BEEN DELETED :: LOCATION ID %s", locationIds.c_str());
+  if (record != nullptr) record->deletedLocations.push_back(locationIds);
 }
 
 void AppendClause(std::string& query, bool& open, const std::string& list,
@@ -120,22 +133,6 @@ void AppendClause(std::string& query, bool& open, const std::string& list,
   query += ")";
   open = true;
 }
-
-}  // namespace
-
-std::string CheckedIntegerList(const std::string& list,
-                               const std::string& source) {
-  std::vector<std::string> rejected;
-  std::string kept = SanitizeIntegerList(list, &rejected);
-  for (const std::string& item : rejected) {
-    if (IsBlank(item)) continue;  // stray commas carry no value
-    KLOG(2, "%s: non-integer value '%s' dropped", source.c_str(),
-         item.c_str());
-  }
-  return kept;
-}
-
-namespace {
 
 // Builds one named list; a failure keeps what was built so far and is
 // logged with the builder's name.
@@ -152,76 +149,135 @@ std::string GuardedList(const char* name, Build build) {
 
 }  // namespace
 
-std::string getProfileValue60(const std::string& profileIds, CDBI* db) {
+bool SelectionRecord::Refused() const {
+  for (const ListRead& read : reads)
+    if (!read.refused.empty()) return true;
+  return false;
+}
+
+std::string SelectionRecord::FirstRefusal() const {
+  for (const ListRead& read : reads) {
+    if (read.refused.empty()) continue;
+    const std::string& item = read.refused.front();
+    // The value that holds the item; a single-valued read is that value.
+    std::string holder = read.values.empty() ? item : read.values.front();
+    for (const std::string& value : read.values) {
+      std::vector<std::string> refused;
+      SanitizeIntegerList(value, &refused);
+      if (!refused.empty() && refused.front() == item) {
+        holder = value;
+        break;
+      }
+    }
+    return Format("%s value '%s' holds '%s'", read.source.c_str(),
+                  holder.c_str(), item.c_str());
+  }
+  return "";
+}
+
+std::string RecordIdList(const std::string& field, const std::string& source,
+                         const std::string& value, SelectionRecord* record) {
+  ListRead read;
+  read.field = field;
+  read.source = source;
+  read.values.push_back(value);
+  std::string kept = SanitizeIntegerList(value, &read.refused);
+  if (record != nullptr) record->reads.push_back(std::move(read));
+  return kept;
+}
+
+std::string getProfileValue60(const std::string& profileIds, CDBI* db,
+                              SelectionRecord* record) {
   return GuardedList("getProfileValue60", [&](std::string& list) {
-    ProfileValues(db, 60, profileIds, ListKind::kPlain, list);
+    ProfileValues(db, "IncludeSystems", 60, profileIds, ListKind::kPlain,
+                  list, record);
   });
 }
 
-std::string getProfileValue59(const std::string& profileIds, CDBI* db) {
+std::string getProfileValue59(const std::string& profileIds, CDBI* db,
+                              SelectionRecord* record) {
   return GuardedList("getProfileValue59", [&](std::string& list) {
-    ProfileValues(db, 59, profileIds, ListKind::kPlain, list);
+    ProfileValues(db, "IncludeLocations", 59, profileIds, ListKind::kPlain,
+                  list, record);
   });
 }
 
-std::string getProfileValue58(const std::string& profileIds, CDBI* db) {
+std::string getProfileValue58(const std::string& profileIds, CDBI* db,
+                              SelectionRecord* record) {
   return GuardedList("getProfileValue58", [&](std::string& list) {
-    ProfileValues(db, 58, profileIds, ListKind::kQuoted, list);
+    ProfileValues(db, "IncludeDomains", 58, profileIds, ListKind::kQuoted,
+                  list, record);
   });
 }
 
-std::string getLocationView(const std::string& locationIds, CDBI* db) {
+std::string getLocationView(const std::string& locationIds, CDBI* db,
+                            SelectionRecord* record) {
   return GuardedList("getLocationView", [&](std::string& list) {
-    LocationSystems(db, locationIds, list);
+    LocationSystems(db, "IncludeLocationSystems", locationIds, list, record);
   });
 }
 
-std::string getIPaddressList(const std::string& profileIds, CDBI* db) {
+std::string getIPaddressList(const std::string& profileIds, CDBI* db,
+                             SelectionRecord* record) {
   return GuardedList("getIPaddressList", [&](std::string& list) {
-    Addresses(db, profileIds, list);
+    Addresses(db, "IncludeAddresses", profileIds, list, record);
   });
 }
 
 TargetLists BuildTargetLists(const std::string& inclusionList,
                              const std::string& exclusionList, int jobTypeId,
-                             int schedularId, CDBI* db) {
+                             int schedularId, CDBI* db,
+                             SelectionRecord* record) {
   TargetLists lists;
-  lists.IncludeSystems = getProfileValue60(inclusionList, db);
-  std::string locations = getProfileValue59(inclusionList, db);
+  lists.IncludeSystems = getProfileValue60(inclusionList, db, record);
+  std::string locations = getProfileValue59(inclusionList, db, record);
   if (!locations.empty()) {
-    lists.IncludeLocationSystems = getLocationView(locations, db);
-    ReportDeletedLocations(locations, lists.IncludeLocationSystems);
+    lists.IncludeLocationSystems = getLocationView(locations, db, record);
+    ReportDeletedLocations(locations, lists.IncludeLocationSystems, record);
   }
-  lists.IncludeDomains = getProfileValue58(inclusionList, db);
-  lists.IncludeAddresses = getIPaddressList(inclusionList, db);
+  lists.IncludeDomains = getProfileValue58(inclusionList, db, record);
+  lists.IncludeAddresses = getIPaddressList(inclusionList, db, record);
 
+  ListRead skip;
+  skip.field = "SkipSystems";
+  skip.source = Format("schedule %d jobs in status %d", schedularId,
+                       JOB_STATUS_NOT_REPEAT);
   AppendRows(db,
              Format(kSkipQuery, jobTypeId, JOB_STATUS_NOT_REPEAT, schedularId),
-             "SystemID", ListKind::kPlain, "jobdetails SystemID",
-             lists.SkipSystems);
+             "SystemID", ListKind::kPlain, std::move(skip), lists.SkipSystems,
+             record);
 
   // The exclusion side has no handler of its own: an exception ends the
   // posting pass, since a half-read exclusion list would widen the targets.
   if (exclusionList.empty()) return lists;
-  ProfileValues(db, 48, exclusionList, ListKind::kPlain, lists.ExcludeSystems);
+  ProfileValues(db, "ExcludeSystems", 48, exclusionList, ListKind::kPlain,
+                lists.ExcludeSystems, record);
   std::string excludedLocations;
-  ProfileValues(db, 47, exclusionList, ListKind::kPlain, excludedLocations);
+  ProfileValues(db, "ExcludeLocations", 47, exclusionList, ListKind::kPlain,
+                excludedLocations, record);
   if (!excludedLocations.empty()) {
-    LocationSystems(db, excludedLocations, lists.ExcludeLocationSystems);
-    ReportDeletedLocations(excludedLocations, lists.ExcludeLocationSystems);
+    LocationSystems(db, "ExcludeLocationSystems", excludedLocations,
+                    lists.ExcludeLocationSystems, record);
+    ReportDeletedLocations(excludedLocations, lists.ExcludeLocationSystems,
+                           record);
   }
-  ProfileValues(db, 46, exclusionList, ListKind::kQuoted, lists.ExcludeDomains);
-  Addresses(db, exclusionList, lists.ExcludeAddresses);
+  ProfileValues(db, "ExcludeDomains", 46, exclusionList, ListKind::kQuoted,
+                lists.ExcludeDomains, record);
+  Addresses(db, "ExcludeAddresses", exclusionList, lists.ExcludeAddresses,
+            record);
   return lists;
+}
+
+bool InclusionSelects(const TargetLists& lists) {
+  return !lists.IncludeSystems.empty() ||
+         !lists.IncludeLocationSystems.empty() ||
+         !lists.IncludeDomains.empty() || !lists.IncludeAddresses.empty();
 }
 
 std::string BuildTargetQuery(const std::string& baseQuery,
                              const TargetLists& lists, bool hasExclusionList,
                              const char* exclusionClose) {
-  bool selects = !lists.IncludeSystems.empty() ||
-                 !lists.IncludeLocationSystems.empty() ||
-                 !lists.IncludeDomains.empty() ||
-                 !lists.IncludeAddresses.empty();
+  bool selects = InclusionSelects(lists);
   if (hasExclusionList) {
     selects = selects || !lists.ExcludeSystems.empty() ||
               !lists.ExcludeLocationSystems.empty() ||
