@@ -95,6 +95,8 @@ class CLogger {
 
   void KORBLog(int sourceLine, const char* sourceFile, int level,
                const char* fmt, ...) KORB_PRINTF(5, 6);
+  void KORBLogV(int sourceLine, const char* sourceFile, int level,
+                const char* fmt, va_list ap) KORB_PRINTF(5, 0);
   // True when a line of this level would be written.
   bool IsEnabled(int level) const;
 

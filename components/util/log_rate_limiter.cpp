@@ -107,9 +107,8 @@ void KORBLogLimited(CLogger* logger, LogRateLimiter& limiter,
   if (!decision.write) return;
   va_list ap;
   va_start(ap, fmt);
-  const std::string message = FormatV(fmt, ap);
+  logger->KORBLogV(sourceLine, sourceFile, level, fmt, ap);
   va_end(ap);
-  logger->KORBLog(sourceLine, sourceFile, level, "%s", message.c_str());
   if (decision.suppressed > 0)
     logger->KORBLog(sourceLine, sourceFile, level,
                     "%llu more lines like the one above were suppressed",

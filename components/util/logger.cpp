@@ -2,7 +2,11 @@
 //
 // Each line is formatted outside the lock and written with one write()
 // under it, so lines from different threads never interleave and a reader
-// sees every line as soon as KORBLog returns. Writes to a regular file do
+// sees every line as soon as KORBLog returns. A line costs one vsnprintf
+// for its message: the prefix is put together by hand into a buffer each
+// thread keeps (grown only by a longer line than any before), the thread
+// id is looked up once per thread, and the local date and time text once
+// per second per thread. Writes to a regular file do
 // not block on a full disk (they fail with ENOSPC), so a full disk costs
 // the lost lines and one note on stderr, never a stalled caller.
 #include <fcntl.h>
@@ -11,11 +15,13 @@
 
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <vector>
 
 #include "platform.h"
 #include "socket_ops.h"
@@ -36,20 +42,101 @@ const char* LevelName(int level) {
   }
 }
 
-std::string Timestamp() {
-  const auto now = std::chrono::system_clock::now();
-  const time_t secs = std::chrono::system_clock::to_time_t(now);
-  const long ms = static_cast<long>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(
-          now.time_since_epoch())
-          .count() %
-      1000);
-  struct tm local;
-  if (localtime_r(&secs, &local) == nullptr) return "0000-00-00 00:00:00.000";
-  return Format("%04d-%02d-%02d %02d:%02d:%02d.%03ld", local.tm_year + 1900,
-                local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
-                local.tm_sec, ms);
-}
+// Builds one line in a buffer that belongs to the calling thread.
+class LineBuilder {
+ public:
+  static LineBuilder& ForThisThread() {
+    thread_local LineBuilder builder;
+    return builder;
+  }
+
+  // Returns the line, newline included, valid until the next call on this
+  // thread.
+  std::string_view Build(int sourceLine, const char* sourceFile, int level,
+                         const char* fmt, va_list ap) {
+    size_ = 0;
+    AppendTimestamp();
+    Append(" [", 2);
+    if (const char* name = LevelName(level))
+      Append(name, strlen(name));
+    else
+      AppendNumber(level);
+    Append("] [", 3);
+    AppendNumber(tid_);
+    Append("] ", 2);
+    if (sourceFile != nullptr) Append(sourceFile, strlen(sourceFile));
+    Append(":", 1);
+    AppendNumber(sourceLine);
+    Append(" ", 1);
+    AppendMessage(fmt, ap);
+    if (size_ == 0 || buffer_[size_ - 1] != '\n') Append("\n", 1);
+    return std::string_view(buffer_.data(), size_);
+  }
+
+ private:
+  LineBuilder() : tid_(port::CurrentThreadId()) { buffer_.resize(512); }
+
+  void Reserve(size_t more) {
+    if (size_ + more > buffer_.size()) buffer_.resize((size_ + more) * 2);
+  }
+  void Append(const char* text, size_t length) {
+    Reserve(length);
+    memcpy(buffer_.data() + size_, text, length);
+    size_ += length;
+  }
+  template <typename Int>
+  void AppendNumber(Int value) {
+    char digits[24];
+    const auto result = std::to_chars(digits, digits + sizeof(digits), value);
+    Append(digits, static_cast<size_t>(result.ptr - digits));
+  }
+  // "YYYY-MM-DD HH:MM:SS.mmm" in local time.
+  void AppendTimestamp() {
+    const auto now = std::chrono::system_clock::now();
+    const int64_t ms_total = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 now.time_since_epoch()).count();
+    const time_t secs = static_cast<time_t>(ms_total / 1000);
+    if (secs != stamp_second_) {
+      struct tm local;
+      int length = -1;
+      if (localtime_r(&secs, &local) != nullptr)
+        length = snprintf(stamp_, sizeof(stamp_), "%04d-%02d-%02d %02d:%02d:%02d",
+                          local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                          local.tm_hour, local.tm_min, local.tm_sec);
+      if (length < 0 || static_cast<size_t>(length) >= sizeof(stamp_))
+        length = snprintf(stamp_, sizeof(stamp_), "0000-00-00 00:00:00");
+      stamp_length_ = static_cast<size_t>(length);
+      stamp_second_ = secs;
+    }
+    Append(stamp_, stamp_length_);
+    const int ms = static_cast<int>(ms_total % 1000);
+    const char fraction[4] = {'.', static_cast<char>('0' + ms / 100),
+                              static_cast<char>('0' + ms / 10 % 10),
+                              static_cast<char>('0' + ms % 10)};
+    Append(fraction, sizeof(fraction));
+  }
+  void AppendMessage(const char* fmt, va_list ap) {
+    va_list again;
+    va_copy(again, ap);
+    const size_t room = buffer_.size() - size_;
+    const int needed = vsnprintf(buffer_.data() + size_, room, fmt, ap);
+    if (needed > 0 && static_cast<size_t>(needed) >= room) {
+      // Longer than anything before on this thread: grow once, and
+      // format again.
+      Reserve(static_cast<size_t>(needed) + 2);
+      vsnprintf(buffer_.data() + size_, buffer_.size() - size_, fmt, again);
+    }
+    va_end(again);
+    if (needed > 0) size_ += static_cast<size_t>(needed);
+  }
+
+  const uint32_t tid_;
+  time_t stamp_second_ = -1;
+  char stamp_[64];  // room for any year the fields can hold
+  size_t stamp_length_ = 0;
+  std::vector<char> buffer_;
+  size_t size_ = 0;
+};
 
 std::string JoinPath(const std::string& directory, const std::string& file) {
   if (directory.empty()) return file;
@@ -74,7 +161,7 @@ struct CLogger::Impl {
   // REQUIRES: mu held.
   bool OpenFile(bool truncate);
   void Rotate();
-  void Append(const std::string& line);
+  void Append(std::string_view line);
   void ReportOnce(bool* reported, const std::string& what);
 };
 
@@ -115,7 +202,7 @@ void CLogger::Impl::Rotate() {
   OpenFile(true);
 }
 
-void CLogger::Impl::Append(const std::string& line) {
+void CLogger::Impl::Append(std::string_view line) {
   if (fd < 0) {
     if (path.empty() ||
         std::chrono::steady_clock::now() - last_open_attempt < kReopenInterval ||
@@ -190,17 +277,15 @@ void CLogger::KORBLog(int sourceLine, const char* sourceFile, int level,
   if (!IsEnabled(level)) return;
   va_list ap;
   va_start(ap, fmt);
-  const std::string message = FormatV(fmt, ap);
+  KORBLogV(sourceLine, sourceFile, level, fmt, ap);
   va_end(ap);
+}
 
-  const char* name = LevelName(level);
-  const std::string level_text = name != nullptr ? name : std::to_string(level);
-  std::string line = Format(
-      "%s [%s] [%u] %s:%d %s", Timestamp().c_str(), level_text.c_str(),
-      port::CurrentThreadId(), sourceFile != nullptr ? sourceFile : "",
-      sourceLine, message.c_str());
-  if (line.empty() || line.back() != '\n') line += '\n';
-
+void CLogger::KORBLogV(int sourceLine, const char* sourceFile, int level,
+                       const char* fmt, va_list ap) {
+  if (!IsEnabled(level)) return;
+  const std::string_view line = LineBuilder::ForThisThread().Build(
+      sourceLine, sourceFile, level, fmt, ap);
   std::lock_guard<std::mutex> lock(impl_->mu);
   impl_->Append(line);
 }
