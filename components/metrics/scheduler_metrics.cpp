@@ -104,8 +104,8 @@ Families* Make() {
                              "UDP signals received, by signal type.", {"type"}, types);
   f->refused = r.AddCounters(
       "korb_signal_datagrams_refused_total",
-      "Datagrams on the signal port that were not a valid signal, or failed receives.",
-      {"reason"}, {{"length"}, {"format"}, {"receive_error"}});
+      "Datagrams on the signal port refused for their length, and failed receives.",
+      {"reason"}, {{"length"}, {"receive_error"}});
   std::vector<Labels> jobs;
   for (size_t t = 0; t <= kJobTypeNames.size(); ++t)
     for (const char* outcome : kOutcomeNames)

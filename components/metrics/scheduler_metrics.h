@@ -42,7 +42,7 @@ void LoopWaiting(bool waiting);
 
 void SignalReceived(long type);
 
-enum class Refusal { kLength, kFormat, kReceiveError };
+enum class Refusal { kLength, kReceiveError };
 void DatagramRefused(Refusal reason);
 
 // ---- Postings ---------------------------------------------------------------

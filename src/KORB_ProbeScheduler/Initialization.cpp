@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "MainScheduler.h"
+#include "MetricsEndpoint.h"
 #include "ProcessState.h"
 #include "TerminationRequest.h"
 #include "korb_version.h"
@@ -107,6 +108,7 @@ int InitializeProbeScheduler(int signalIdentifier) {
 
     g_ProbeIdList.clear();
     g_pDBI->getValueFromEachRow(kActiveProbesQuery, "ProbeID", g_ProbeIdList);
+    StartMetricsEndpoint();
     return 1;
   } catch (...) {
     KLOG(KORB_LOG_ERROR, "Exception InitializeProbeScheduler");
@@ -117,6 +119,7 @@ int InitializeProbeScheduler(int signalIdentifier) {
 void DeInitializeProbeScheduler() {
   try {
     KLOG(KORB_LOG_INFO, "Unloading the module...");
+    StopMetricsEndpoint();
     if (g_pSignalHandler != nullptr) {
       SetTerminationWakeTarget(nullptr);
       delete g_pSignalHandler;

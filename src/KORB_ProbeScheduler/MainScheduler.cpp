@@ -8,6 +8,7 @@
 
 #include "Initialization.h"
 #include "LoopDispatch.h"
+#include "scheduler_metrics.h"
 #include "PatchThreads.h"
 #include "ProcedureRunners.h"
 #include "ProcessState.h"
@@ -78,7 +79,9 @@ int MainScheduler() {
   for (;;) {
     if (int signo = PendingTerminationSignal(); signo != 0)
       return EndOnTerminationRequest(signo).result;
+    metrics::LoopWaiting(true);
     int waitResult = signals.WaitForSignal(info, nullptr);
+    metrics::LoopWaiting(false);
     // A termination request wakes the wait through an event; what the
     // wait returned then is not acted on.
     if (int signo = PendingTerminationSignal(); signo != 0)

@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "LoopDispatch.h"
+#include "MetricsEndpoint.h"
 #include "ProcessState.h"
+#include "scheduler_metrics.h"
 
 namespace {
 
@@ -53,6 +55,7 @@ void RestartEndedThreads(ThreadMap& threads) {
     threads.emplace(thread->Handle(),
                     WorkerThreadRecord{thread, record.routine});
     KLOG(KORB_LOG_INFO, "Re-Created the thread");
+    metrics::WorkerThreadRestarted(WorkerThreadName(record.routine));
   }
 }
 

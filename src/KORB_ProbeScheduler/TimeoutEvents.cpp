@@ -12,6 +12,7 @@
 #include "ModuleSignalling.h"
 #include "ProcedureRunners.h"
 #include "ProcessState.h"
+#include "scheduler_metrics.h"
 
 namespace {
 
@@ -172,6 +173,7 @@ std::vector<int> TimeoutPeriods() {
 }
 
 LoopStep DispatchTimeoutEvent(int event, LoopContext& context) {
+  metrics::EventRun run(event);
   return kTimeoutEvents[event - 1].handler(context);
 }
 
