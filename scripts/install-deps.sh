@@ -6,7 +6,8 @@ set -uo pipefail
 
 PACKAGES=(cmake make g++ pkg-config mariadb-server mariadb-client libmariadb-dev
           libgtest-dev googletest util-linux procps
-          galera-4 haproxy rsync iproute2 socat)
+          galera-4 haproxy rsync iproute2 socat
+          libmicrohttpd-dev prometheus curl)
 
 say() { echo "=== install-deps.sh: $*"; }
 
