@@ -16,9 +16,10 @@ namespace {
 
 constexpr int kEventCount = 17;
 constexpr std::array<long, 9> kSignalTypes = {1, 4, 5, 7, 10, 11, 13, 14, 17};
-constexpr std::array<int, 4> kJobTypes = {10025, 10027, 10037, 17017};
-constexpr std::array<const char*, 4> kJobTypeNames = {"patch_deploy", "patch_scan",
-                                                      "cab_download", "ondemand"};
+constexpr std::array<int, 5> kJobTypes = {10025, 10027, 10037, 17017, kInternalDeployJob};
+constexpr std::array<const char*, 5> kJobTypeNames = {"patch_deploy", "patch_scan",
+                                                      "cab_download", "ondemand",
+                                                      "internal_deploy"};
 constexpr std::array<const char*, 5> kOutcomeNames = {"open", "duplicate", "redo", "submitted",
                                                       "failed"};
 constexpr std::array<const char*, 4> kPostingNames = {"scan", "deploy", "internal_deploy",
@@ -224,6 +225,17 @@ void JobPosted(int job_type, JobOutcome outcome) {
   for (size_t i = 0; i < kJobTypes.size(); ++i)
     if (kJobTypes[i] == job_type) type_index = i;
   F().jobs[type_index * kOutcomeNames.size() + static_cast<size_t>(outcome)]->Inc();
+}
+
+void JobInserted(int job_type, bool inserted, bool duplicate, bool redo) {
+  JobPosted(job_type, !inserted  ? JobOutcome::kFailed
+                      : duplicate ? JobOutcome::kDuplicate
+                      : redo      ? JobOutcome::kRedo
+                                  : JobOutcome::kOpen);
+}
+
+void JobSubmitted(int job_type, int call_result) {
+  JobPosted(job_type, call_result == 1 ? JobOutcome::kSubmitted : JobOutcome::kFailed);
 }
 
 PostingRun::PostingRun(PostingKind kind) : kind_(kind), start_us_(NowMicros()) {}

@@ -48,9 +48,17 @@ void DatagramRefused(Refusal reason);
 // ---- Postings ---------------------------------------------------------------
 
 enum class JobOutcome { kOpen, kDuplicate, kRedo, kSubmitted, kFailed };
-// job_type: the job type identifier (10025, 10027, 10037, 17017 are named;
-// any other counts as "other").
+// job_type: the job type identifier (10025, 10027, 10037, 17017 are named,
+// kInternalDeployJob stands for the internal deploy procedure's jobs; any
+// other counts as "other").
+constexpr int kInternalDeployJob = -1;
 void JobPosted(int job_type, JobOutcome outcome);
+// A direct insert of a job row: failed unless inserted, else a duplicate
+// (posted closed), a redo of an interrupted job, or an open job.
+void JobInserted(int job_type, bool inserted, bool duplicate, bool redo);
+// A job handed to a procedure that posts it: submitted unless the call
+// failed (result 1 is success).
+void JobSubmitted(int job_type, int call_result);
 
 enum class PostingKind { kScan, kDeploy, kInternalDeploy, kCabDownload };
 // One posting of one schedule: observes its duration and its target count

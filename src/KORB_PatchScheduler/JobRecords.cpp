@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include "ProcessState.h"
+#include "scheduler_metrics.h"
 
 namespace {
 
@@ -186,7 +187,7 @@ void InsertJob(int jobTypeId, int systemId, int redoId, int schedularId,
                           now.c_str(), redoId, JOB_STATUS_CLOSED, description,
                           taskId);
     }
-    db->executeSQL(statement);
+    metrics::JobInserted(jobTypeId, db->executeSQL(statement) >= 0, openJobs >= 1, redoId != 0);
   } catch (...) {
     KLOG(2, "InsertJob: Exception");
   }
@@ -206,11 +207,11 @@ void InsertDeployJob(int jobTypeId, int systemId, int redoId, int schedularId,
          "Priority:%d",
          jobTypeId, systemId, redoId, schedularId, operationId,
          scheduledTime.c_str(), timeFormat, taskId, profileId, priority);
-    db->executeSQLProcedure(Format(
+    metrics::JobSubmitted(jobTypeId, db->executeSQLProcedure(Format(
         kSubmitDeployCall, static_cast<long>(db->m_nSiteID), jobTypeId,
         systemId, redoId, schedularId, operationId,
         db->EscapeString(scheduledTime).c_str(), timeFormat, taskId,
-        profileId, priority));
+        profileId, priority)));
     KLOG(8, "InsertDeployJob:: Submitpatchdeployjobs() Call Ended");
 
     if (!TakeDeploySignalTurn()) return;
