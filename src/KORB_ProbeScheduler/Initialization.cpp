@@ -11,6 +11,7 @@
 #include "MainScheduler.h"
 #include "MetricsEndpoint.h"
 #include "ProcessState.h"
+#include "SignalReceiverSettings.h"
 #include "TerminationRequest.h"
 #include "korb_version.h"
 
@@ -27,8 +28,10 @@ constexpr const char* kActiveProbesQuery =
 // it cannot be made or is not usable; a failed object stays in place.
 bool CreateSignalHandler(int signalIdentifier) {
   std::vector<int> periods = TimeoutPeriods();
+  SignalReceiverOptions options;
+  if (!ReadSignalReceiverSettings(*g_pDBI, &options)) return false;
   g_pSignalHandler = new (std::nothrow)
-      CSignalHandler(signalIdentifier, &periods, g_pLogger);
+      CSignalHandler(signalIdentifier, &periods, g_pLogger, options);
   if (g_pSignalHandler == nullptr) {
     KLOG(KORB_LOG_ERROR, "CSignalHandler object creation failed.%s",
          "Memory Allocation Failed");

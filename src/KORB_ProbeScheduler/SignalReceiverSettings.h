@@ -1,0 +1,13 @@
+// Where the signal receiver listens and how much it buffers, from the
+// main database's option group.
+#pragma once
+
+#include "DBI.h"
+#include "utilLib.h"
+
+// Fills options from the keys korb-signal-address (default: all
+// interfaces) and korb-signal-rcvbuf (bytes; default 4 MiB, 0 keeps the
+// system's default). Returns false, after a level 2 line and a console
+// line naming key and value, when korb-signal-rcvbuf is not a byte count;
+// an address that cannot be bound fails when the receiver is built.
+bool ReadSignalReceiverSettings(const CDBI& db, SignalReceiverOptions* options);
