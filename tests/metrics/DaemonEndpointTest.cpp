@@ -88,6 +88,8 @@ TEST_F(MetricsDaemonTest, HealthFollowsTheMainLoopAndTheDatabase) {
       [&] { return (down = HttpGet(metrics_port_, "/healthz")).status == 503; }, kWaitTimeout));
   EXPECT_NE(down.body.find("main database unreachable"), std::string::npos) << down.body;
   EXPECT_EQ(Scrape("korb_db_up"), 0);
+  // Past the reconnect window the loss is final for this process.
+  EXPECT_EQ(WaitForSeries("korb_db_connection_error", Equals, 1), 1);
   EXPECT_GE(Scrape("korb_db_statements_total{result=\"failed\"}"), 1);
   korbtest::MariaDbServer::Instance().Start();
   EXPECT_TRUE(korbtest::WaitFor(

@@ -9,7 +9,11 @@
 #include <fstream>
 #include <sstream>
 
+#include "InProcessTest.h"
 #include "MetricsTest.h"
+#include "http_endpoint.h"
+#include "metric_types.h"
+#include "scheduler_metrics.h"
 #include "utilLib.h"
 
 namespace metricstest {
@@ -111,6 +115,26 @@ double MetricsDaemonTest::WaitForSeries(const std::string& series,
   double value = -1;
   korbtest::WaitFor([&] { return pred(value = Scrape(series), operand); }, timeout);
   return value;
+}
+
+}  // namespace metricstest
+
+namespace metricstest {
+
+std::string ScrapeSelf() {
+  static std::unique_ptr<metrics::HttpEndpoint> endpoint = [] {
+    metrics::RegisterSchedulerMetrics();
+    std::string error;
+    auto opened = metrics::HttpEndpoint::Start(
+        "127.0.0.1", 0, [] { return metrics::DefaultRegistry().Render(); },
+        metrics::SchedulerHealth, &error);
+    EXPECT_TRUE(opened) << error;
+    return opened;
+  }();
+  if (!endpoint) return "";
+  const HttpReply reply = HttpGet(endpoint->Port(), "/metrics");
+  EXPECT_EQ(reply.status, 200);
+  return reply.body;
 }
 
 }  // namespace metricstest
