@@ -17,6 +17,7 @@
 #include "PatchJobLoop.h"
 #include "PatchThreads.h"
 #include "ProcessState.h"
+#include "WorkerStop.h"
 
 namespace {
 
@@ -158,6 +159,8 @@ class InternalDeployPoster {
     for (const DBRow& raw : rows) {
       PendingDeployRow row;
       if (!ParsePendingRow(raw, &row)) continue;
+      WorkUnit unit(RowUnitText(row));
+      if (!unit.Started()) break;  // the rest waits for the next start
       try {
         if (row.internalStatus != kRepostStatus &&
             ServicePackDownloadInProgress(row, db))
@@ -198,6 +201,8 @@ class InternalDeployPoster {
     for (const DBRow& raw : rows) {
       PendingDeployRow row;
       if (!ParsePendingRow(raw, &row)) continue;
+      WorkUnit unit(RowUnitText(row));
+      if (!unit.Started()) break;
       try {
         if (!DataCollectorReady(row, db)) continue;
         if (row.internalStatus != kRepostStatus &&
@@ -236,6 +241,11 @@ class InternalDeployPoster {
          "InternalDeployJobPoster:: call postpatchinternaldeployjob() Ended");
   }
 
+  static std::string RowUnitText(const PendingDeployRow& row) {
+    return Format("%s: posting PatchID:%s for SystemID:%s", kThreadName,
+                  row.patchText.c_str(), row.systemText.c_str());
+  }
+
   static void LogRowException(const PendingDeployRow& row) {
     KLOG(KORB_LOG_ERROR,
          "InternalDeployJobPoster: Exception while job posting for "
@@ -270,14 +280,17 @@ uint32_t InternalDeployJobPoster() {
     if (g_pDBI->m_nMSPFlag == 0) {
       for (;;) {
         ThrowIfFaultInjected(kThreadName);
+        if (LeavesForOrderlyEnd(kThreadName)) return 0;
         poster.Pass(g_pDBI);
         WaitForWake(*event);
       }
     }
     for (;;) {
       ThrowIfFaultInjected(kThreadName);
+      if (LeavesForOrderlyEnd(kThreadName)) return 0;
       int served = ForEachVirtualProbeCustomer([&](CDBI& db) {
         ThrowIfFaultInjected(kThreadName);
+        if (WorkerStopRequested()) return;
         poster.Pass(&db);
         WaitForWake(*event);
       });

@@ -11,7 +11,9 @@
 #include "PatchJobLoop.h"
 #include "PatchPosting.h"
 #include "PatchThreads.h"
+#include "PostingSteps.h"
 #include "ProcessState.h"
+#include "WorkerStop.h"
 
 namespace {
 
@@ -38,6 +40,9 @@ constexpr char kMarkSubmitted[] =
 constexpr int kTimeFormat = 1;
 
 void MarkSubmitted(int schedularId, CDBI* db) {
+  // A posting that a lost connection stopped stays unsubmitted, so a later
+  // start posts it again; the duplicate check keeps what it already wrote.
+  if (db->m_bConnectionError) return;
   std::string now;
   GetCurrentTime_24HourFormat(now);
   db->executeSQL(Format(kMarkSubmitted, now.c_str(), schedularId));
@@ -61,7 +66,9 @@ bool PostToListedTargets(int schedularId, int jobTypeId,
   if (targets.empty()) return false;
 
   int operationId = GetOperationId(db);
+  TargetLoop loop("PostOnDemandJobs", schedularId, targets.size(), db);
   for (const DBRow& target : targets) {
+    if (!loop.Next()) break;
     if (!IsInteger(target[0]) || !IsInteger(target[1])) {
       KLOG(KORB_LOG_ERROR,
            "PostOnDemandJobs: skipping a target of SchedularID:%d with a "
@@ -80,6 +87,7 @@ bool PostToListedTargets(int schedularId, int jobTypeId,
                 scheduledTime, kTimeFormat, 0, priority, db, 0);
     }
   }
+  loop.Finish();
   return true;
 }
 
@@ -135,7 +143,15 @@ void PostOnDemandJobs(CDBI* db) {
     if (rows.empty()) {
       KLOG(KORB_LOG_INFO, "PostOnDemandJobs - No records found");
     }
-    for (const DBRow& row : rows) PostOneSchedule(row, db);
+    for (const DBRow& row : rows) {
+      // Posting and submitted mark of one schedule are never cut by an
+      // orderly end.
+      WorkUnit unit(Format("PerformOndemandPatchJobs: SchedularID:%s "
+                           "JobTypeID:%s",
+                           row[0].c_str(), row[1].c_str()));
+      if (!unit.Started()) break;
+      PostOneSchedule(row, db);
+    }
   } catch (...) {
     KLOG(KORB_LOG_ERROR, "Exception in PostOnDemandJobs");
   }

@@ -9,12 +9,14 @@
 #include "PostingSteps.h"
 #include "ProcessState.h"
 #include "TargetSelection.h"
+#include "scheduler_metrics.h"
 
 void PostDeployJob(int schedularId, const std::string& nextScheduleTime,
                    int timeFormat, int priority, CDBI* db) {
   KLOG(8, "PostDeployJob Entry:: SchedularID:%d NextScheduletime:%s",
        schedularId, nextScheduleTime.c_str());
   try {
+    metrics::PostingRun posting(metrics::PostingKind::kDeploy);
     // A schedule without a deploy profile falls back to profile 0.
     TargetSelection selection =
         SelectTargets(JOB_TYPE_PATCH_DEPLOY, schedularId, db);
@@ -30,11 +32,14 @@ void PostDeployJob(int schedularId, const std::string& nextScheduleTime,
     }
     DBRows targets;
     db->getRows(targetQuery, {"SystemID"}, targets);
+    posting.Targets(targets.size());
     if (targets.empty()) return;
 
     KLOG(16, "PostDeployJob %d", static_cast<int>(targets.size()));
     int operationId = GetOperationId(db);
+    TargetLoop loop("PostDeployJob", schedularId, targets.size(), db);
     for (const DBRow& row : targets) {
+      if (!loop.Next()) break;
       if (row.empty()) continue;
       int systemId = ToInt(row[0]);
       int redoId = RedoInterruptedJob(systemId, JOB_TYPE_PATCH_DEPLOY,
@@ -43,6 +48,7 @@ void PostDeployJob(int schedularId, const std::string& nextScheduleTime,
                       operationId, nextScheduleTime, timeFormat, 0, profileId,
                       priority, db);
     }
+    loop.Finish();
   } catch (...) {
     KLOG(2, "Exception in posting the job for patch deployment");
   }

@@ -15,6 +15,7 @@
 #include "CustomerFanOut.h"
 #include "PatchThreads.h"
 #include "ProcessState.h"
+#include "WorkerStop.h"
 
 namespace {
 
@@ -58,6 +59,13 @@ void ThrowIfFaultInjected(const char* threadName) {
   }
 }
 
+bool LeavesForOrderlyEnd(const char* threadName) {
+  if (!WorkerStopRequested()) return false;
+  KLOG(KORB_LOG_INFO, "%s: stopped for an orderly end of the process",
+       threadName);
+  return true;
+}
+
 int ReadPatchScanStatus(CDBI* db) {
   std::string value;
   db->getConfigSetting("PATCH_SCAN_STATUS", value);
@@ -75,14 +83,18 @@ uint32_t RunPatchJobLoop(const PatchJobLoop& loop) {
       RefreshClientVersion(g_pDBI);
       for (;;) {
         ThrowIfFaultInjected(loop.threadName);
+        if (LeavesForOrderlyEnd(loop.threadName)) return 0;
         if (ReadPatchScanStatus(g_pDBI) == 1) loop.post(g_pDBI, waitResult);
         waitResult = WaitForWake(*event);
       }
     }
     for (;;) {
       ThrowIfFaultInjected(loop.threadName);
+      if (LeavesForOrderlyEnd(loop.threadName)) return 0;
       int served = ForEachVirtualProbeCustomer([&](CDBI& db) {
         ThrowIfFaultInjected(loop.threadName);
+        // The remaining customers of the pass are left for the next start.
+        if (WorkerStopRequested()) return;
         int status = ReadPatchScanStatus(&db);
         RefreshClientVersion(&db);
         if (status == 1) loop.post(&db, waitResult);

@@ -19,11 +19,16 @@ struct PatchJobLoop {
   std::function<void(CDBI* db, uint32_t waitResult)> post;
 };
 
-// Runs the thread until an exception escapes; then logs catchLine and
-// returns (uint32_t)-1. Single-database mode works on g_pDBI; MSP mode
+// Runs the thread until an exception escapes (then logs catchLine and
+// returns (uint32_t)-1) or an orderly end asks it to stop (returns 0); the
+// stop is noticed between cycles, never inside one schedule's posting. Single-database mode works on g_pDBI; MSP mode
 // goes through every virtual-probe customer and waits after each one, or
 // once per pass when no customer was served, so the loop never spins.
 uint32_t RunPatchJobLoop(const PatchJobLoop& loop);
+
+// True, logged at level 8, once an orderly end of the process has asked
+// the worker threads to stop: the calling thread leaves its loop.
+bool LeavesForOrderlyEnd(const char* threadName);
 
 // PATCH_SCAN_STATUS of db as an integer (0 when missing).
 int ReadPatchScanStatus(CDBI* db);

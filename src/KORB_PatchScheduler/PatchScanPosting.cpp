@@ -9,6 +9,7 @@
 #include "PostingSteps.h"
 #include "ProcessState.h"
 #include "TargetSelection.h"
+#include "scheduler_metrics.h"
 
 namespace {
 
@@ -128,6 +129,7 @@ void PostScanJob(int schedularId, const std::string& nextScheduleTime,
   KLOG(8, "PostScanJob Entry:: SchedularID:%d NextScheduleTime:%s",
        schedularId, nextScheduleTime.c_str());
   try {
+    metrics::PostingRun posting(metrics::PostingKind::kScan);
     TargetSelection selection =
         SelectTargets(JOB_TYPE_PATCH_SCAN, schedularId, db);
     if (selection.outcome == SelectionOutcome::kNoProfile ||
@@ -150,6 +152,7 @@ void PostScanJob(int schedularId, const std::string& nextScheduleTime,
     }
     DBRows targets;
     db->getRows(targetQuery, {"SystemID"}, targets);
+    posting.Targets(targets.size());
     if (targets.empty()) return;
 
     SummaryValues summary;
@@ -160,7 +163,9 @@ void PostScanJob(int schedularId, const std::string& nextScheduleTime,
     summary.profileId = profileId;
     int operationId = GetOperationId(db);
 
+    TargetLoop loop("PostScanJob", schedularId, targets.size(), db);
     for (const DBRow& row : targets) {
+      if (!loop.Next()) break;
       if (row.empty()) continue;
       int systemId = ToInt(row[0]);
       int redoId = RedoInterruptedJob(systemId, JOB_TYPE_PATCH_SCAN,
@@ -171,6 +176,7 @@ void PostScanJob(int schedularId, const std::string& nextScheduleTime,
                 tppmParamValue);
       RecordScanInSummary(schedularId, systemId, summary, db);
     }
+    loop.Finish();
   } catch (...) {
     KLOG(2, "Exception in posting the job for patch scan");
   }

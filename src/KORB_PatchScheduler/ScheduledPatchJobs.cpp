@@ -13,6 +13,7 @@
 #include "PatchPosting.h"
 #include "PatchThreads.h"
 #include "ProcessState.h"
+#include "WorkerStop.h"
 
 namespace {
 
@@ -119,7 +120,8 @@ void PostScheduledCycle(CDBI* db, uint32_t waitResult) {
   } else if (waitResult == port::kWaitTimeout) {
     KLOG(KORB_LOG_TRACE, "WAIT_TIMEOUT :: SH_PATCH_JOB_SIGNAL Received.");
     PostScheduledJobs(db);
-    PostCabDownloadRetryJobs(db);
+    WorkUnit unit("PerformPatchJobs: re-posting failed CAB download jobs");
+    if (unit.Started()) PostCabDownloadRetryJobs(db);
   }
 }
 
@@ -141,7 +143,13 @@ void PostScheduledJobs(CDBI* db) {
     if (rows.empty()) {
       KLOG(KORB_LOG_INFO, "PostScheduledJobs : No Jobs found!!!");
     }
-    for (const DBRow& row : rows) PostOneSchedule(row, db);
+    for (const DBRow& row : rows) {
+      // Stamp and posting of one schedule are never cut by an orderly end.
+      WorkUnit unit(Format("PerformPatchJobs: SchedularID:%s JobTypeID:%s",
+                           row[0].c_str(), row[1].c_str()));
+      if (!unit.Started()) break;
+      PostOneSchedule(row, db);
+    }
   } catch (...) {
     KLOG(KORB_LOG_ERROR, "Exception in PostScheduledJobs");
   }

@@ -96,12 +96,7 @@ int InitializeProbeScheduler(int signalIdentifier) {
 
     if (!CreateSignalHandler(signalIdentifier)) return -1;
 
-    // On an MSP server the interrupted work lives in the customer
-    // databases, which this process does not repair at start.
-    if (g_pDBI->m_nMSPFlag == 0) {
-      ResetPatchMgmtJob();
-      ResetMeteringJob();
-    }
+    RecoverAfterUncleanEnd();
 
     if (g_pDBI->GetJobHandlerDetails(g_szJobHandlerHost, g_nJobHandlerPort) < 0) {
       KLOG(KORB_LOG_ERROR,

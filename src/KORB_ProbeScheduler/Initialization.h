@@ -14,6 +14,11 @@ int InitializeProbeScheduler(int signalIdentifier);
 // size below 500000 becomes 500000; neither has an upper bound.
 void ApplyConfiguredLogLimits();
 
+// Consumes the orderly-end record of the previous run and, unless it was
+// there, runs ResetPatchMgmtJob and ResetMeteringJob (main database of a
+// non-MSP installation only). Logs at level 8 which case applied.
+void RecoverAfterUncleanEnd();
+
 // Repairs patch deploy rows and jobs a previous run left half-done.
 void ResetPatchMgmtJob();
 // Returns interrupted metering collections to their initial state.

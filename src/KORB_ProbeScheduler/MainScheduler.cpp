@@ -8,6 +8,7 @@
 
 #include "Initialization.h"
 #include "LoopDispatch.h"
+#include "OrderlyEnd.h"
 #include "scheduler_metrics.h"
 #include "PatchThreads.h"
 #include "ProcedureRunners.h"
@@ -34,7 +35,7 @@ void ArmTimeoutEvents(CSignalHandler& signals) {
 LoopStep EndOnTerminationRequest(int signo) {
   KLOG(KORB_LOG_INFO,
        "Termination signal %d received; ending as on an end signal", signo);
-  DeInitializeProbeScheduler();
+  EndInOrder();
   return LoopEnds(0);
 }
 

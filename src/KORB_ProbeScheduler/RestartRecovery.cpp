@@ -1,7 +1,11 @@
 // Restart recovery: work that a previous run of the process left in an
 // intermediate state can never finish, because the thread that owned it is
 // gone. These statements put it back where the normal flow picks it up
-// again, or close it as failed.
+// again, or close it as failed. After an orderly end nothing was left
+// half-done, and deploy jobs still waiting for their time are not failed.
+#include <string>
+
+#include "CleanEndRecord.h"
 #include "Initialization.h"
 #include "ProcessState.h"
 
@@ -54,4 +58,30 @@ void ResetMeteringJob() {
   } catch (...) {
     KLOG(KORB_LOG_ERROR, "Exception in ResetMeteringJob.");
   }
+}
+
+void RecoverAfterUncleanEnd() {
+  std::string why;
+  const PreviousEnd previous = ConsumeCleanEndRecord(&why);
+  // On an MSP server the interrupted work lives in the customer databases,
+  // which this process does not repair at start.
+  if (g_pDBI->m_nMSPFlag != 0) return;
+  switch (previous) {
+    case PreviousEnd::kClean:
+      KLOG(KORB_LOG_INFO,
+           "The previous run ended in order; restart recovery is not needed");
+      return;
+    case PreviousEnd::kNoRecord:
+      KLOG(KORB_LOG_INFO,
+           "The previous run left no record of an orderly end; running "
+           "restart recovery");
+      break;
+    case PreviousEnd::kUnreadable:
+      KLOG(KORB_LOG_ERROR, "Orderly-end record not usable: %s", why.c_str());
+      KLOG(KORB_LOG_INFO,
+           "The previous run's end is not known; running restart recovery");
+      break;
+  }
+  ResetPatchMgmtJob();
+  ResetMeteringJob();
 }

@@ -4,6 +4,7 @@
 // for its 20-second period.
 #include "Initialization.h"
 #include "LoopDispatch.h"
+#include "OrderlyEnd.h"
 #include "ProcedureRunners.h"
 #include "ProcessState.h"
 #include "scheduler_metrics.h"
@@ -20,7 +21,7 @@ struct NetworkSignal {
 };
 
 LoopStep EndSignal(const NetworkSignal&, LoopContext&) {
-  DeInitializeProbeScheduler();
+  EndInOrder();
   return LoopEnds(0);
 }
 

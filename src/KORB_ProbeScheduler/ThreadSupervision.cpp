@@ -4,6 +4,7 @@
 // (returned or failed alike), at most one tick after it ended.
 #include "ThreadSupervision.h"
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,20 @@
 #include "scheduler_metrics.h"
 
 namespace {
+
+std::atomic<int> g_failingStartsForTest{0};
+
+std::shared_ptr<port::Thread> CreateWorker(
+    const port::Thread::StartRoutine& routine, std::string* error) {
+  int failing = g_failingStartsForTest.load();
+  while (failing > 0) {
+    if (g_failingStartsForTest.compare_exchange_weak(failing, failing - 1)) {
+      *error = "failure injected by a test";
+      return nullptr;
+    }
+  }
+  return port::Thread::Create(routine, error);
+}
 
 bool SupervisorIsAlive() {
   std::vector<uint32_t> ids;
@@ -42,8 +57,7 @@ void RestartEndedThreads(ThreadMap& threads) {
 
   for (auto& [old_handle, record] : ended) {
     std::string error;
-    std::shared_ptr<port::Thread> thread =
-        port::Thread::Create(record.routine, &error);
+    std::shared_ptr<port::Thread> thread = CreateWorker(record.routine, &error);
     if (thread == nullptr) {
       // Keep the routine under its old handle with no thread: the record
       // counts as ended and the next tick tries again.
@@ -63,15 +77,25 @@ void RestartEndedThreads(ThreadMap& threads) {
 
 bool StartWorkerThread(ThreadMap& threads, port::Thread::StartRoutine routine) {
   std::string error;
-  std::shared_ptr<port::Thread> thread = port::Thread::Create(routine, &error);
+  std::shared_ptr<port::Thread> thread = CreateWorker(routine, &error);
   if (thread == nullptr) {
     KLOG(KORB_LOG_ERROR, "Creation of a worker thread failed: %s",
          error.c_str());
+    // Recorded without a thread, like a failed re-creation, so the next
+    // tick starts it. Real handles count up from 1 and never reach the
+    // top bit, so these keys cannot meet one.
+    static uint64_t s_unstarted = 0;
+    threads.emplace((uint64_t{1} << 63) | ++s_unstarted,
+                    WorkerThreadRecord{nullptr, std::move(routine)});
     return false;
   }
   threads.emplace(thread->Handle(),
                   WorkerThreadRecord{thread, std::move(routine)});
   return true;
+}
+
+void FailWorkerThreadStartsForTest(int count) {
+  g_failingStartsForTest.store(count);
 }
 
 SupervisionResult SupervisionTick(ThreadMap& threads) {

@@ -21,7 +21,9 @@ struct WorkerThreadRecord {
 using ThreadMap = std::map<uint64_t, WorkerThreadRecord>;
 
 // Starts routine on a new thread and records it. Returns false (logged)
-// when the thread cannot be created; nothing is recorded then.
+// when the thread cannot be created; the routine is then recorded without
+// a thread, so the next supervision tick starts it like a thread that
+// ended.
 bool StartWorkerThread(ThreadMap& threads, port::Thread::StartRoutine routine);
 
 // Result of a supervision tick.
@@ -32,3 +34,7 @@ enum class SupervisionResult { kContinue, kConnectionLost, kSupervisorGone };
 // and 2 only), in that order; the first two end the tick and tell the
 // main loop to return.
 SupervisionResult SupervisionTick(ThreadMap& threads);
+
+// Test hook: the next `count` worker thread creations fail as if the
+// system had no resources left. Thread-safe.
+void FailWorkerThreadStartsForTest(int count);

@@ -10,6 +10,7 @@
 #include "MainScheduler.h"
 #include "MaintenanceEvents.h"
 #include "ModuleSignalling.h"
+#include "OrderlyEnd.h"
 #include "ProcedureRunners.h"
 #include "ProcessState.h"
 #include "scheduler_metrics.h"
@@ -18,7 +19,7 @@ namespace {
 
 LoopStep InternalRestartEvent(LoopContext&) {
   KLOG(KORB_LOG_INFO, "Process is exiting for Internal Restart");
-  DeInitializeProbeScheduler();
+  EndInOrder();
   return LoopEnds(0);
 }
 
