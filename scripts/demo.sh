@@ -21,6 +21,8 @@ set -uo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 RUN_SECONDS="${KORB_DEMO_SECONDS:-100}"
+METRICS_PORT="${KORB_DEMO_METRICS_PORT:-9471}"
+SUPERVISOR_METRICS_PORT=$((METRICS_PORT + 1))
 SCALE="${KORB_DEMO_SCALE:-1000}"
 BUILD="${KORB_BUILD_DIR:-$ROOT/build}"
 IDENTIFIER="${KORB_DEMO_IDENTIFIER:-47200}"
@@ -77,6 +79,7 @@ korb-msp-flag=0
 korb-site-id=1
 korb-probe-id=1
 korb-install-type=1
+korb-metrics-port=$METRICS_PORT
 EOF
 export KORB_INSTALL_DIR="$INSTALL" KORB_LOCK_DIR="$WORK" KORB_TIME_SCALE="$SCALE"
 LOG="$INSTALL/ConsoleManagement/log/KORB_ProbeScheduler.log"
@@ -91,10 +94,11 @@ listen job-handler 47100
 say "stand-in processes listen for signals: probe A on 127.0.0.1:47001, probe B on :47002, job handler on :47100"
 
 "$SUPERVISOR" --scheduler "$SCHEDULER" --identifier "$IDENTIFIER" --signal-host 127.0.0.1 \
-  >"$WORK/supervisor.out" 2>&1 &
+  --metrics-port "$SUPERVISOR_METRICS_PORT" >"$WORK/supervisor.out" 2>&1 &
 SUPERVISOR_PID=$!
 PIDS+=("$SUPERVISOR_PID")
 say "supervisor started (pid $SUPERVISOR_PID); it starts the scheduler with time scale $SCALE: a scaled day lasts $((86400 / SCALE)) s"
+say "metrics: curl http://127.0.0.1:$METRICS_PORT/metrics (health: /healthz); the supervisor's on http://127.0.0.1:$SUPERVISOR_METRICS_PORT/metrics"
 
 count_signals() { grep -c '^type=' "$WORK/$1.signals" 2>/dev/null || true; }
 jobs_of() { sql -e "select count(*) from jobdetails where JobTypeID = $1"; }
@@ -138,6 +142,9 @@ while ((SECONDS < end)); do
   report
 done
 
+# The scheduler's endpoint closes with it: take the last scrape now.
+curl -s --max-time 5 "http://127.0.0.1:$METRICS_PORT/metrics" >"$WORK/metrics.txt" || true
+curl -s --max-time 5 "http://127.0.0.1:$SUPERVISOR_METRICS_PORT/metrics" >>"$WORK/metrics.txt" || true
 say "stopping: the supervisor sends the scheduler its end signal"
 kill -TERM "$SUPERVISOR_PID"
 wait "$SUPERVISOR_PID" 2>/dev/null
@@ -159,6 +166,23 @@ for who in probe-a probe-b job-handler; do
     | while read -r n t; do echo "  $who: $n signal(s) of ${t/=/ }"; done
 done
 echo "Procedure calls: $(sql -e 'select count(*) from procedurecalllog')"
+echo "From the last scrape of /metrics (counted since the scheduler's latest start):"
+if [[ -s $WORK/metrics.txt ]]; then
+  # p99 of a histogram: the smallest bucket bound holding 99% of the runs;
+  # the three latest events are shown.
+  awk '/^korb_timeout_event_lateness_seconds_bucket/ {
+         match($0, /event="[0-9]+"/); ev = substr($0, RSTART + 7, RLENGTH - 8)
+         match($0, /le="[^"]+"/); le = substr($0, RSTART + 4, RLENGTH - 5)
+         n[ev]++; bound[ev, n[ev]] = le; count[ev, n[ev]] = $2 }
+       END { for (ev in n) { total = count[ev, n[ev]]; if (total == 0) continue
+               for (i = 1; i <= n[ev]; i++) if (count[ev, i] >= 0.99 * total) break
+               printf "  lateness p99 <= %s s for timeout event %d (%d runs)\n", bound[ev, i], ev, total } }' \
+    "$WORK/metrics.txt" | sort -k4 -g -r | head -n 3
+  grep -E '^korb_(jobs_posted_total|signals_received_total|signal_datagrams_refused_total|supervisor_scheduler_restarts_total)' \
+    "$WORK/metrics.txt" | awk '$2 > 0 { print "  " $0 }'
+else
+  echo "  (no scrape: the endpoint did not answer)"
+fi
 posted=$(sql -e 'select count(*) from jobdetails')
 signals=$(( $(count_signals probe-a) + $(count_signals probe-b) ))
 echo "Result: ${posted} jobs posted, ${signals} probe signals received"
