@@ -20,7 +20,7 @@
 
 // Formats like printf into a string of whatever length is needed.
 std::string Format(const char* fmt, ...) KORB_PRINTF(1, 2);
-std::string FormatV(const char* fmt, va_list ap);
+std::string FormatV(const char* fmt, va_list ap) KORB_PRINTF(1, 0);
 
 // Plain text-to-number conversions in the manner of atoi/atol/atof: leading
 // blanks skipped, the longest numeric prefix taken, anything else gives 0.

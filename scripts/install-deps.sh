@@ -7,7 +7,8 @@ set -uo pipefail
 PACKAGES=(cmake make g++ pkg-config mariadb-server mariadb-client libmariadb-dev
           libgtest-dev googletest util-linux procps
           galera-4 haproxy rsync iproute2 socat
-          libmicrohttpd-dev prometheus curl)
+          libmicrohttpd-dev prometheus curl
+          clang libfuzzer-14-dev)
 
 say() { echo "=== install-deps.sh: $*"; }
 

@@ -81,6 +81,14 @@ for build in $BUILDS; do
   esac
 done
 
+# The fuzz targets: built with clang apart from the builds above, each run
+# for a bounded time (KORB_TEST_FUZZ_SECONDS, default 60; 0 skips them).
+FUZZ_SECONDS="${KORB_TEST_FUZZ_SECONDS:-60}"
+if [[ $FUZZ_SECONDS != 0 ]]; then
+  say "fuzz: ${FUZZ_SECONDS}s per target"
+  bash "$ROOT/scripts/fuzz.sh" --seconds "$FUZZ_SECONDS" || failed+=(fuzz)
+fi
+
 if ((${#failed[@]} > 0)); then
   say "FAILED: ${failed[*]}"
   exit 1

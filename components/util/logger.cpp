@@ -53,7 +53,7 @@ class LineBuilder {
   // Returns the line, newline included, valid until the next call on this
   // thread.
   std::string_view Build(int sourceLine, const char* sourceFile, int level,
-                         const char* fmt, va_list ap) {
+                         const char* fmt, va_list ap) KORB_PRINTF(5, 0) {
     size_ = 0;
     AppendTimestamp();
     Append(" [", 2);
@@ -115,7 +115,7 @@ class LineBuilder {
                               static_cast<char>('0' + ms % 10)};
     Append(fraction, sizeof(fraction));
   }
-  void AppendMessage(const char* fmt, va_list ap) {
+  void AppendMessage(const char* fmt, va_list ap) KORB_PRINTF(2, 0) {
     va_list again;
     va_copy(again, ap);
     const size_t room = buffer_.size() - size_;
