@@ -16,9 +16,11 @@
 # Everything lives under $KORB_GALERA_DIR (default /tmp/korb-galera):
 # nodeN/ (my.cnf, data, socket, log), haproxy.cfg, haproxy.log and
 # korb-db.cnf, an option file whose group [orb] reaches orb through the
-# proxy. Ports, all on 127.0.0.1, from $KORB_GALERA_PORT (default 33100):
-# the proxy at the base, node N at base+10N (SQL), +1 (group
-# communication), +2 (incremental transfer), +3 (rsync state transfer).
+# proxy. Ports, all on 127.0.0.1, from $KORB_GALERA_PORT (default 26100;
+# keep the range below the kernel's ephemeral ports, where an outgoing
+# connection may take one of them): the proxy at the base, node N at
+# base+10N (SQL), +1 (group communication), +2 (incremental transfer), +3
+# (rsync state transfer).
 # As root the nodes run as the mysql user: rsync state transfer drops to
 # nobody when the server runs as root. Nothing here starts a system service.
 #
@@ -29,7 +31,7 @@ set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 DIR="${KORB_GALERA_DIR:-/tmp/korb-galera}"
-BASE="${KORB_GALERA_PORT:-33100}"
+BASE="${KORB_GALERA_PORT:-26100}"
 # How long a silent node stays in the group before the others go on without
 # it. Galera's default (5 s) is made for real networks; on one machine a
 # dead node's connections close at once and 1.5 s is plenty.
@@ -133,7 +135,7 @@ wsrep-node-incoming-address=127.0.0.1:$(sql_port "$n")
 wsrep-sst-method=rsync
 wsrep-sst-receive-address=127.0.0.1:$(sst_port "$n")
 wsrep-slave-threads=2
-wsrep-provider-options="gmcast.listen_addr=tcp://127.0.0.1:$(gcomm_port "$n");ist.recv_addr=127.0.0.1:$(ist_port "$n");evs.suspect_timeout=$SUSPECT;evs.inactive_timeout=PT3S;evs.inactive_check_period=PT0.5S;evs.keepalive_period=PT0.5S;gcache.size=128M"
+wsrep-provider-options="gmcast.listen_addr=tcp://127.0.0.1:$(gcomm_port "$n");ist.recv_addr=127.0.0.1:$(ist_port "$n");evs.suspect_timeout=$SUSPECT;evs.inactive_timeout=PT3S;evs.inactive_check_period=PT0.5S;evs.keepalive_period=PT0.5S;gcache.size=64M"
 EOF
 }
 
@@ -147,7 +149,7 @@ create_node() {
     mariadb-install-db --defaults-file="$dir/my.cnf" --user="$RUN_USER" \
       --auth-root-authentication-method=normal --skip-test-db --wsrep-on=OFF \
       >"$dir/install.log" 2>&1 \
-      || { say "mariadb-install-db for node $n failed:"; tail -20 "$dir/install.log" >&2; return 1; }
+      || { say "mariadb-install-db for node $n failed:"; grep -m5 -i "error" "$dir/install.log" >&2; return 1; }
   fi
 }
 
@@ -252,7 +254,12 @@ listen orb
   # first, until it fails. A node that returns gets no sessions back.
   stick-table type integer size 1
   stick on int(1)
-  default-server inter 500ms fastinter 250ms downinter 500ms rise 2 fall 2 on-marked-down shutdown-sessions
+  # A refused or failed connect marks the node down at once, and the same
+  # client connection is retried on the next node: a client's first
+  # reconnect after a crash already lands on a live node.
+  retries 2
+  option redispatch 1
+  default-server inter 500ms fastinter 250ms downinter 500ms rise 2 fall 2 on-marked-down shutdown-sessions observe layer4 error-limit 1 on-error mark-down
 EOF
   for n in "${NODES[@]}"; do
     role=""
@@ -289,6 +296,9 @@ start() {
   [[ -e $PROVIDER ]] || die "$PROVIDER is missing (package galera-4)"
   mkdir -p "$DIR"
   chmod 755 "$DIR"
+  if [[ $RUN_USER != "$(id -un)" ]] && ! runuser -u "$RUN_USER" -- test -x "$DIR"; then
+    die "the $RUN_USER user cannot reach $DIR (a folder above it is closed to others)"
+  fi
   local n any=0
   for n in "${NODES[@]}"; do node_running "$n" && any=1; done
   if ((any == 0)); then
