@@ -170,7 +170,8 @@ int CSignalHandler::Impl::Receive(CSignalInfo& info) {
   // only thing that tells an oversized datagram apart.
   unsigned char buffer[kSignalDatagramSize + 1];
   size_t length = 0;
-  std::string peer, error;
+  sockets::Peer peer;
+  std::string error;
   switch (sockets::ReceiveDatagram(sock, buffer, sizeof(buffer), &length,
                                    &peer, &error)) {
     case sockets::ReceiveResult::kNothing:
@@ -189,7 +190,7 @@ int CSignalHandler::Impl::Receive(CSignalInfo& info) {
                    KORB_LOG_ERROR,
                    "CSignalHandler: refused signal datagram from %s: %zu "
                    "bytes instead of %zu",
-                   peer.c_str(), length, kSignalDatagramSize);
+                   peer.Text().c_str(), length, kSignalDatagramSize);
     return -1;
   }
   return 0;

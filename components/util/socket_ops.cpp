@@ -72,9 +72,11 @@ int LocalPort(int fd) {
   return -1;
 }
 
-namespace {
+static_assert(sizeof(sockaddr_storage) == Peer::kSize);
 
-std::string PeerText(const sockaddr_storage& addr) {
+std::string Peer::Text() const {
+  sockaddr_storage addr;
+  memcpy(&addr, storage_, sizeof(addr));
   char host[INET6_ADDRSTRLEN] = "?";
   int port = 0;
   if (addr.ss_family == AF_INET) {
@@ -89,21 +91,18 @@ std::string PeerText(const sockaddr_storage& addr) {
   return std::string(host) + ":" + std::to_string(port);
 }
 
-}  // namespace
-
 ReceiveResult ReceiveDatagram(int fd, void* buffer, size_t capacity,
-                              size_t* length, std::string* peer,
+                              size_t* length, Peer* peer,
                               std::string* error) {
-  sockaddr_storage from;
+  Peer ignored;
+  sockaddr* from = reinterpret_cast<sockaddr*>(peer != nullptr ? peer->Storage()
+                                                               : ignored.Storage());
   for (;;) {
-    socklen_t from_len = sizeof(from);
-    memset(&from, 0, sizeof(from));
+    socklen_t from_len = Peer::kSize;
     const ssize_t n =
-        recvfrom(fd, buffer, capacity, MSG_DONTWAIT | MSG_TRUNC,
-                 reinterpret_cast<sockaddr*>(&from), &from_len);
+        recvfrom(fd, buffer, capacity, MSG_DONTWAIT | MSG_TRUNC, from, &from_len);
     if (n >= 0) {
       *length = static_cast<size_t>(n);
-      if (peer) *peer = PeerText(from);
       return ReceiveResult::kReceived;
     }
     if (errno == EINTR) continue;

@@ -30,12 +30,24 @@ int LocalPort(int fd);
 
 enum class ReceiveResult { kReceived, kNothing, kFailed };
 
+// The sender of a datagram, kept as the kernel gave it and put into words
+// only when someone asks (most datagrams never need it).
+class Peer {
+ public:
+  // "address:port", or "?:0" for an address of another family.
+  std::string Text() const;
+  void* Storage() { return storage_; }
+  static constexpr size_t kSize = 128;  // sizeof(sockaddr_storage)
+
+ private:
+  alignas(8) unsigned char storage_[kSize] = {};
+};
+
 // Takes one datagram without blocking. *length receives its full size even
 // when it was longer than capacity (the excess is dropped), so an oversized
-// datagram is never mistaken for a well-formed one. *peer receives the
-// sender as "address:port".
+// datagram is never mistaken for a well-formed one.
 ReceiveResult ReceiveDatagram(int fd, void* buffer, size_t capacity,
-                              size_t* length, std::string* peer,
+                              size_t* length, Peer* peer,
                               std::string* error);
 
 // Resolves host (name or numeric address) and sends one datagram to the
