@@ -40,6 +40,13 @@ run_build() {
       say "$name: demo FAILED"
       return 1
     fi
+    # The benchmark suite in its small form: checks that it still runs
+    # (the figures are not judged here).
+    say "$name: quick benchmarks"
+    if ! KORB_BUILD_DIR="$ROOT/$dir" bash "$ROOT/scripts/bench.sh" --quick; then
+      say "$name: benchmarks FAILED"
+      return 1
+    fi
   fi
   say "$name: tests"
   local runner=()
