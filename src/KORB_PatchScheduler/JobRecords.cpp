@@ -18,23 +18,6 @@ constexpr char kTaskIdQuery[] =
     "select TaskID as outputvalue from jobsmasterdetail where systemid = %d "
     "and SchedularID = %d";
 
-// Open jobs of the same schedule always count: a schedule that is posted
-// again (an on-demand schedule after a crash, before it was marked
-// submitted) finds the rows of its first, cut-short pass. The condition
-// is system + schedule + job type + status, which one index serves.
-// Scans of other schedules are counted per TPPM parameter value on top,
-// so that a TPPM scan and a plain scan never make each other duplicates.
-constexpr char kOpenScanCountQuery[] =
-    "select (select count(*) from jobdetails where systemid = %d and "
-    "schedularid = %d and jobtypeid = %d and status not in (-1,1,-2)) + "
-    "(select count(*) from jobdetails jd inner join jobsmasterlookup jml on "
-    "jml.siteid = jd.siteid and jml.schedularid = jd.schedularid where "
-    "jd.systemid = %d and jd.jobtypeid = %d and jd.status not in (-1,1,-2) "
-    "and jml.jobparamid = %d and jml.jobparamvalue = %d) as outputvalue";
-constexpr char kOpenJobCountQuery[] =
-    "select count(*) as outputvalue from jobdetails where systemid = %d and "
-    "jobtypeid = %d and status not in (-1,1,-2)";
-
 constexpr char kOpenJobInsert[] =
     "insert into JobDetails (SiteID, SchedularID, OperationID,JobTypeID,"
     "JobCategoryID,JobPriority,SystemID,ScheduleTime,SubmissionTime,RedoID,"
@@ -48,7 +31,6 @@ constexpr char kSubmitDeployCall[] =
     "call Submitpatchdeployjobs(%ld, %d, %d, %d, %d, %d, '%s', %d, %d, %d, "
     "%d)";
 
-constexpr int kTppmParamId = 564;
 constexpr int kDeploySignalEvery = 10;
 
 const char* DuplicateDescription(int jobTypeId, int tppmParamValue) {
@@ -112,18 +94,6 @@ bool TakeDeploySignalTurn() {
 }
 
 }  // namespace
-
-int CountOpenJobs(int jobTypeId, int systemId, int schedularId,
-                  int tppmParamValue, CDBI* db) {
-  std::string query =
-      jobTypeId == JOB_TYPE_PATCH_SCAN
-          ? Format(kOpenScanCountQuery, systemId, schedularId, jobTypeId,
-                   systemId, jobTypeId, kTppmParamId, tppmParamValue)
-          : Format(kOpenJobCountQuery, systemId, jobTypeId);
-  std::string value;
-  db->getValueFromQuery(query, value);
-  return ToInt(value);
-}
 
 int GetOperationId(CDBI* db) {
   KLOG(16, "GetOperationId Entry");
