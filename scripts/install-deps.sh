@@ -8,7 +8,7 @@ PACKAGES=(cmake make g++ pkg-config mariadb-server mariadb-client libmariadb-dev
           libgtest-dev googletest util-linux procps
           galera-4 haproxy rsync iproute2 socat
           libmicrohttpd-dev prometheus curl
-          clang libfuzzer-14-dev)
+          clang libfuzzer-14-dev jq)
 
 say() { echo "=== install-deps.sh: $*"; }
 
