@@ -78,10 +78,12 @@ class PostingPlanTest : public korbtest::DbTest {
     const int s = kTarget;
     return {
         // duplicate checks
-        Format("select count(*) as outputvalue from jobdetails jd inner join jobsmasterlookup "
-               "jml on jml.siteid = jd.siteid and jml.schedularid = jd.schedularid where "
-               "jd.systemid = %d and jd.jobtypeid = %d and jd.status not in (-1,1,-2) and "
-               "jml.jobparamid = %d and jml.jobparamvalue = %d;", s, 10027, 564, 0),
+        Format("select (select count(*) from jobdetails where systemid = %d and schedularid = "
+               "%d and jobtypeid = %d and status not in (-1,1,-2)) + (select count(*) from "
+               "jobdetails jd inner join jobsmasterlookup jml on jml.siteid = jd.siteid and "
+               "jml.schedularid = jd.schedularid where jd.systemid = %d and jd.jobtypeid = %d "
+               "and jd.status not in (-1,1,-2) and jml.jobparamid = %d and jml.jobparamvalue = "
+               "%d) as outputvalue", s, 1, 10027, s, 10027, 564, 0),
         Format("select count(*) as outputvalue from jobdetails where systemid = %d and "
                "jobtypeid = %d and status not in (-1,1,-2)", s, 10025),
         // interrupted job, task, parameters
