@@ -79,9 +79,18 @@ std::atomic<int64_t> g_loop_limit_us{120 * 1000000LL};
 std::atomic<const void*> g_main_database{nullptr};
 std::atomic<int> g_main_database_reachable{-1};  // -1 not yet known
 
-std::mutex g_sources_mu;
-std::function<bool()> g_connection_error;
-std::function<uint64_t()> g_suppressed_lines;
+// Read on scrapes. Never destroyed: the endpoint and the worker threads
+// may outlive the static objects of the process at its exit.
+struct Sources {
+  std::mutex mu;
+  std::function<bool()> connection_error;
+  std::function<uint64_t()> suppressed_lines;
+};
+
+Sources& Src() {
+  static Sources* sources = new Sources();
+  return *sources;
+}
 
 Families* Make() {
   Registry& r = DefaultRegistry();
@@ -138,8 +147,8 @@ Families* Make() {
                 "1 once the main database connection is lost for good (the daemon ends "
                 "at its next supervision tick).",
                 "gauge", {}, [] {
-                  std::lock_guard<std::mutex> lock(g_sources_mu);
-                  const bool lost = g_connection_error && g_connection_error();
+                  std::lock_guard<std::mutex> lock(Src().mu);
+                  const bool lost = Src().connection_error && Src().connection_error();
                   return std::vector<Sample>{Sample{{}, lost ? 1.0 : 0.0}};
                 });
   r.AddComputed("korb_db_up",
@@ -165,8 +174,9 @@ Families* Make() {
                                        {{}}, DurationBuckets())[0];
   r.AddComputed("korb_log_lines_suppressed_total",
                 "Log lines held back by the rate limiters.", "counter", {}, [] {
-                  std::lock_guard<std::mutex> lock(g_sources_mu);
-                  const double held = g_suppressed_lines ? double(g_suppressed_lines()) : 0.0;
+                  std::lock_guard<std::mutex> lock(Src().mu);
+                  const double held =
+                      Src().suppressed_lines ? double(Src().suppressed_lines()) : 0.0;
                   return std::vector<Sample>{Sample{{}, held}};
                 });
   r.AddComputed("korb_main_loop_busy_seconds",
@@ -296,16 +306,16 @@ FanOutPass::~FanOutPass() { F().fanout_duration->Observe(SecondsSince(start_us_)
 void SetMainDatabase(const void* database, std::function<bool()> connection_error) {
   F();
   {
-    std::lock_guard<std::mutex> lock(g_sources_mu);
-    g_connection_error = std::move(connection_error);
+    std::lock_guard<std::mutex> lock(Src().mu);
+    Src().connection_error = std::move(connection_error);
   }
   g_main_database.store(database);
 }
 
 void SetSuppressedLinesSource(std::function<uint64_t()> read) {
   F();
-  std::lock_guard<std::mutex> lock(g_sources_mu);
-  g_suppressed_lines = std::move(read);
+  std::lock_guard<std::mutex> lock(Src().mu);
+  Src().suppressed_lines = std::move(read);
 }
 
 void SetLoopTurnLimit(double seconds) {

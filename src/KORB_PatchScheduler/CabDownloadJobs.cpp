@@ -12,6 +12,7 @@
 #include "JobRecords.h"
 #include "PatchThreads.h"
 #include "ProcessState.h"
+#include "scheduler_metrics.h"
 
 namespace {
 
@@ -77,6 +78,8 @@ void PostCabFileDownloadJob(int schedularId, const std::string& scheduleTime,
                             CDBI* db) {
   KLOG(KORB_LOG_TRACE, "PostCabFileDownloadJob Entry");
   try {
+    metrics::PostingRun posting(metrics::PostingKind::kCabDownload);
+    posting.Targets(1);
     db->executeSQL(Format(kFailEarlierJobs, JOB_STATUS_FAILED,
                           JOB_TYPE_CAB_DOWNLOAD, schedularId,
                           JOB_STATUS_REDO));

@@ -18,6 +18,7 @@
 #include "PatchThreads.h"
 #include "ProcessState.h"
 #include "WorkerStop.h"
+#include "scheduler_metrics.h"
 
 namespace {
 
@@ -151,6 +152,8 @@ class InternalDeployPoster {
       return;
     }
     int total = static_cast<int>(rows.size());
+    metrics::PostingRun posting(metrics::PostingKind::kInternalDeploy);
+    posting.Targets(rows.size());
     KLOG(KORB_LOG_INFO,
          "InternalDeployJobPoster: There are Some jobs which are waiting for "
          "the deploy for agent nodes. Size:%d",
@@ -198,6 +201,8 @@ class InternalDeployPoster {
          "InternalDeployJobPoster: There are Some jobs which are waiting for "
          "the deploy for agentlessnodes. Size:%d",
          static_cast<int>(rows.size()));
+    metrics::PostingRun posting(metrics::PostingKind::kInternalDeploy);
+    posting.Targets(rows.size());
     for (const DBRow& raw : rows) {
       PendingDeployRow row;
       if (!ParsePendingRow(raw, &row)) continue;
@@ -233,10 +238,11 @@ class InternalDeployPoster {
                static_cast<int>(port::CurrentThreadId()), now.c_str(),
                jobCounter_);
     logPassed(jobName);
-    db->executeSQLProcedure(Format(kPostInternalDeployJob, db->m_nSiteID,
-                                   row.patchId, row.systemId, row.profileId,
-                                   db->EscapeString(jobName).c_str(),
-                                   row.priority));
+    metrics::JobSubmitted(metrics::kInternalDeployJob,
+                          db->executeSQLProcedure(Format(
+                              kPostInternalDeployJob, db->m_nSiteID, row.patchId,
+                              row.systemId, row.profileId,
+                              db->EscapeString(jobName).c_str(), row.priority)));
     KLOG(KORB_LOG_INFO,
          "InternalDeployJobPoster:: call postpatchinternaldeployjob() Ended");
   }

@@ -120,13 +120,22 @@ TEST_F(MetricsDaemonTest, ScrapeFloodLeaksNothingAndEventsGoOn) {
 
   const std::string after = HttpGet(metrics_port_, "/metrics").body;
   EXPECT_LE(SeriesValue(after, "process_open_fds"), SeriesValue(before, "process_open_fds") + 2);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  // Sanitizer builds hold freed memory back; their leak check at the
+  // daemon's exit below stands in for this bound there.
   EXPECT_LT(SeriesValue(after, "process_resident_memory_bytes"),
             SeriesValue(before, "process_resident_memory_bytes") + 64e6);
+#endif
   // The loop went on turning while the endpoint was busy.
   const std::string runs = "korb_timeout_event_runs_total{event=\"17\"}";
   EXPECT_GT(WaitForSeries(runs, AtLeast, SeriesValue(after, runs) + 2),
             SeriesValue(before, runs));
   EXPECT_EQ(HttpGet(metrics_port_, "/healthz").status, 200);
+
+  daemon_->Send(1);
+  int code = -1;
+  EXPECT_TRUE(daemon_->WaitExit(kWaitTimeout, &code));
+  EXPECT_EQ(code, 0);
 }
 
 // Inodes of the TCP sockets in LISTEN state that process pid holds.
