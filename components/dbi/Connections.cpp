@@ -7,6 +7,7 @@
 #include <atomic>
 #include <vector>
 
+#include "ReadOnlySessions.h"
 #include "utilLib.h"
 
 namespace dbi {
@@ -90,6 +91,9 @@ MYSQL* OpenConnection(const ConnectSettings& settings, std::string* error) {
   mysql_options(mysql, MYSQL_OPT_WRITE_TIMEOUT, &kWriteTimeoutSeconds);
   mysql_options(mysql, MYSQL_SET_CHARSET_NAME, "utf8mb4");
   mysql_options(mysql, MYSQL_INIT_COMMAND, kInitCommand);
+  // Programs that must never write (the explain tool) ask for read-only
+  // sessions; the server then refuses every write, whatever is sent.
+  if (SessionsReadOnly()) mysql_options(mysql, MYSQL_INIT_COMMAND, kReadOnlySessionStatement);
   // Host, user, password and socket come from the option file group.
   const char* database = settings.database.empty() ? nullptr : settings.database.c_str();
   if (mysql_real_connect(mysql, nullptr, nullptr, nullptr, database, 0, nullptr,
