@@ -8,7 +8,8 @@ PACKAGES=(cmake make g++ pkg-config mariadb-server mariadb-client libmariadb-dev
           libgtest-dev googletest util-linux procps
           galera-4 haproxy rsync iproute2 socat
           libmicrohttpd-dev prometheus curl
-          clang libfuzzer-14-dev jq)
+          clang libfuzzer-14-dev jq
+          libsystemd-dev dpkg-dev lintian systemd)
 
 say() { echo "=== install-deps.sh: $*"; }
 

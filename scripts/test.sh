@@ -47,6 +47,13 @@ run_build() {
       say "$name: benchmarks FAILED"
       return 1
     fi
+    # The Debian package: built, inspected, lintian, the unit checked with
+    # systemd-analyze, and its unpacked programs run against a private server.
+    say "$name: package"
+    if ! bash "$ROOT/tests/packaging/check_package.sh" "$ROOT/$dir"; then
+      say "$name: package FAILED"
+      return 1
+    fi
   fi
   say "$name: tests"
   local runner=()

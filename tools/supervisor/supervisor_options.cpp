@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 
 #include <unistd.h>
 
@@ -103,7 +104,9 @@ bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
     const std::string own = OwnExecutableDirectory();
     options->scheduler_path = own + "/KORB_ProbeScheduler";
     const std::string installed =
-        own + "/" KORB_INSTALLED_SCHEDULER_DIR "/KORB_ProbeScheduler";
+        std::filesystem::path(own + "/" KORB_INSTALLED_SCHEDULER_DIR "/KORB_ProbeScheduler")
+            .lexically_normal()
+            .string();
     if (access(options->scheduler_path.c_str(), X_OK) != 0 &&
         access(installed.c_str(), X_OK) == 0)
       options->scheduler_path = installed;
