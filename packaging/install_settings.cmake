@@ -13,7 +13,7 @@ else()
   set(etc "${prefix}/etc")
   set(unit_dir "${prefix}/lib/systemd/system")
   set(KORB_DEFAULT_INSTALL_DIR "${prefix}")
-  set(extra_unit_lines "ReadWritePaths=${prefix}/ConsoleManagement/log\n")
+  set(extra_unit_lines "ReadWritePaths=${prefix}/ConsoleManagement\n")
 endif()
 set(KORB_DEFAULT_DB_CONFIG "${etc}/korb/korb-db.cnf")
 
