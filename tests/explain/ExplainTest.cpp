@@ -200,7 +200,11 @@ TEST_F(ExplainTest, JsonAndTableCarryTheSameFactsAndRefusalsAreNamed) {
   AddSchedule(1, 10027, "20");
   AddSchedule(2, 10027, "20", "21");
 
+  // Quotes, backslashes, control characters and UTF-8 survive the JSON.
+  const std::string name = "night \"db\" \\ run\t\x01 f\xC3\xBCr alle";
+  Exec("update jobsmaster set SchedularName = " + SqlQuote(name) + " where SchedularID = 1");
   ToolRun json = Explain({"--json", "schedule", "1"});
+  EXPECT_EQ(Jq(json.out, ".name"), Lines{name});
   ToolRun table = Explain({"schedule", "1"});
   ASSERT_EQ(json.code, 0);
   ASSERT_EQ(table.code, 0);
