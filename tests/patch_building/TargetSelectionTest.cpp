@@ -4,6 +4,7 @@
 // systems. Checked for scan and deploy schedules in one on-demand pass.
 #include <algorithm>
 #include <map>
+#include <tuple>
 
 #include "PatchBuildingFixture.h"
 #include "PatchThreads.h"
@@ -107,6 +108,26 @@ TEST_F(TargetSelectionTest, RefusedOrEmptyInclusionPostsNothingCleanSchedulesPos
   }
   // The deleted location is reported by each of its three schedules.
   EXPECT_EQ(LogCount("ERROR", "LOCATION HAS BEEN DELETED :: LOCATION ID 77"), 6);
+}
+
+TEST_F(TargetSelectionTest, ScheduledPassRefusesTheBadScheduleOnly) {
+  // Two recurring schedules whose one run lies in the past: both are due.
+  for (const auto& [s, jobTypeId, inclusion] :
+       {std::tuple{20, kScan, "20,abc"}, std::tuple{21, kDeploy, "20"}}) {
+    Exec(Format("insert into schedularinfo (SchedularInfoID, RecurrenceType, StartTime) values "
+                "(%d, 0, now() - interval 1 hour);"
+                "insert into jobsmaster (SchedularID, JobScheduledType, SchedularInfoID) values "
+                "(%d, 1, %d);"
+                "insert into jobsmasterdetail (SchedularID, SystemID, JobTypeID) values (%d, 0, %d)",
+                s, s, s, s, jobTypeId));
+    AddParam(s, jobTypeId == kScan ? 91 : 89, std::to_string(900 + s));
+    SetProfileValue(900 + s, 69, inclusion);
+  }
+  PostScheduledJobs(db());
+  EXPECT_EQ(PostedTo(20), Systems{});
+  EXPECT_EQ(PostedTo(21), (Systems{"1", "2"}));
+  EXPECT_EQ(LogCount("ERROR", "SchedularID:20 refused: profile 920 column 69 value '20,abc' "
+                              "holds 'abc'"), 1);
 }
 
 }  // namespace
