@@ -145,6 +145,26 @@ TEST_F(ThreadSupervisionTest, OnlyInstallTypesOneAndTwoRestartThreads) {
   }
 }
 
+TEST_F(ThreadSupervisionTest, ThreadThatCouldNotBeStartedIsStartedAtTheNextTick) {
+  ThreadMap threads;
+  FailWorkerThreadStartsForTest(1);
+  EXPECT_FALSE(StartWorkerThread(threads, Run(gated_)));
+  ASSERT_EQ(threads.size(), 1u);
+
+  // Treated like an ended thread whose re-creation failed: each tick tries
+  // again until the thread runs, and then leaves it alone.
+  FailWorkerThreadStartsForTest(1);
+  EXPECT_EQ(SupervisionTick(threads), SupervisionResult::kContinue);
+  EXPECT_EQ(CountInLog("Re-Created the thread"), 0);
+  EXPECT_EQ(SupervisionTick(threads), SupervisionResult::kContinue);
+  EXPECT_EQ(CountInLog("Re-Created the thread"), 1);
+  ASSERT_TRUE(korbtest::WaitFor([&] { return gated_->runs == 1; }, 10s));
+  EXPECT_EQ(SupervisionTick(threads), SupervisionResult::kContinue);
+  EXPECT_EQ(CountInLog(kExited), 2);
+  ASSERT_EQ(threads.size(), 1u);
+  EXPECT_EQ(ExitCodes(threads), std::vector<uint32_t>{port::kStillActive});
+}
+
 TEST_F(ThreadSupervisionTest, LostConnectionComesBeforeTheSupervisorWatch) {
   ThreadMap threads;
   ASSERT_TRUE(StartWorkerThread(threads, Run(quick_)));
