@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "ProcessState.h"
+#include "scheduler_metrics.h"
 
 namespace {
 
@@ -42,10 +43,12 @@ std::unique_ptr<CDBI> OpenVirtualProbeCustomer(int customerId) {
   std::string dbName;
   if (g_pDBI->getValueFromQuery(Format(kDsnNameQuery, customerId), dsn) != 1) {
     KLOG(2, "Unable to get the DSN name for the customer so continueing with next customer");
+    metrics::CustomerSkipped(metrics::CustomerSkip::kNoNames);
     return nullptr;
   }
   if (g_pDBI->getValueFromQuery(Format(kDbNameQuery, customerId), dbName) != 1) {
     KLOG(2, "Unable to get the Database name for the customer so continueing with the next customer");
+    metrics::CustomerSkipped(metrics::CustomerSkip::kNoNames);
     return nullptr;
   }
   KLOG(8, "Creating the connection to the database of customerId = %d", customerId);
@@ -53,6 +56,7 @@ std::unique_ptr<CDBI> OpenVirtualProbeCustomer(int customerId) {
   if (!db) {
     KLOG(2, "Failure in getting the db object for customerId=%d in SchedulerForMspServer so exiting",
          customerId);
+    metrics::CustomerSkipped(metrics::CustomerSkip::kNoObject);
     return nullptr;
   }
   if (!CustomerDatabaseConnected(*db, customerId)) return nullptr;
@@ -65,10 +69,12 @@ bool CustomerDatabaseConnected(const CDBI& db, int customerId) {
   if (db.m_bReady) return true;
   KLOG(2, "The database of customerId = %d could not be connected so continuing with the next customer",
        customerId);
+  metrics::CustomerSkipped(metrics::CustomerSkip::kNotConnected);
   return false;
 }
 
 int ForEachVirtualProbeCustomer(const std::function<void(CDBI& db)>& work) {
+  metrics::FanOutPass pass;
   const char* query = AddOnCustomersSelected() ? kVirtualProbeCustomersAddOn
                                                : kVirtualProbeCustomersPlain;
   DBRows rows;
@@ -83,11 +89,13 @@ int ForEachVirtualProbeCustomer(const std::function<void(CDBI& db)>& work) {
     db->m_nSiteID = siteId;
     work(*db);
     ++served;
+    metrics::CustomerServed();
   }
   return served;
 }
 
 int ForEachJobPopulateCustomer(const std::function<void(CDBI& db)>& work) {
+  metrics::FanOutPass pass;
   const char* query = AddOnCustomersSelected() ? kJobPopulateCustomersAddOn
                                                : kJobPopulateCustomersPlain;
   std::vector<std::string> ids;
@@ -98,12 +106,14 @@ int ForEachJobPopulateCustomer(const std::function<void(CDBI& db)>& work) {
     if (!db) continue;
     work(*db);
     ++served;
+    metrics::CustomerServed();
   }
   return served;
 }
 
 void MSPDynamicQueryExecution(const std::string& callText) {
   KLOG(8, "MSPDynamicQueryExecution Entry");
+  metrics::FanOutPass pass;
   const char* query = AddOnCustomersSelected() ? kProcedureCustomersAddOn
                                                : kProcedureCustomersPlain;
   std::vector<std::string> ids;
@@ -118,21 +128,25 @@ void MSPDynamicQueryExecution(const std::string& callText) {
     if (g_pDBI->getValueFromQuery(Format(kDsnNameQuery, customerId), dsn) != 1) {
       KLOG(2, "MSPDynamicQueryExecution: unable to get the DSN name of customerId = %d so continuing with the next customer",
            customerId);
+      metrics::CustomerSkipped(metrics::CustomerSkip::kNoNames);
       continue;
     }
     if (g_pDBI->getValueFromQuery(Format(kDbNameQuery, customerId), dbName) != 1) {
       KLOG(2, "MSPDynamicQueryExecution: unable to get the Database name of customerId = %d so continuing with the next customer",
            customerId);
+      metrics::CustomerSkipped(metrics::CustomerSkip::kNoNames);
       continue;
     }
     std::unique_ptr<CDBI> db(new (std::nothrow) CDBI(g_pLogger, dsn, dbName));
     if (!db) {
       KLOG(2, "MSPDynamicQueryExecution: failure in getting the db object for customerId = %d so continuing with the next customer",
            customerId);
+      metrics::CustomerSkipped(metrics::CustomerSkip::kNoObject);
       continue;
     }
     if (!CustomerDatabaseConnected(*db, customerId)) continue;
     db->executeSQLProcedure(callText);
+    metrics::CustomerServed();
   }
   KLOG(8, "MSPDynamicQueryExecution Exit");
 }
