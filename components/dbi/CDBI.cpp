@@ -2,8 +2,12 @@
 // themselves are in Operations.cpp.
 #include "CDBIImpl.h"
 
+#include <mysqld_error.h>
+
 #include <cstdlib>
 #include <mutex>
+
+#include "scheduler_metrics.h"
 
 namespace {
 
@@ -48,7 +52,9 @@ void CDBI::Impl::HandleLostConnection() {
   pool->DropThisThread();
   std::string error;
   bool opened = false;
-  if (pool->ForThisThread(&error, &opened) == nullptr) {
+  const bool rebuilt = pool->ForThisThread(&error, &opened) != nullptr;
+  metrics::Reconnect(rebuilt);
+  if (!rebuilt) {
     owner->m_bConnectionError = true;
     Log(__LINE__, KORB_LOG_ERROR,
         Format("Reconnecting to DSN '%s' failed: %s", owner->dsn_.c_str(), error.c_str()));
@@ -57,14 +63,17 @@ void CDBI::Impl::HandleLostConnection() {
 
 bool CDBI::Impl::Execute(const char* operation, const std::string& statement,
                          const ResultHandler& on_first, long long* affected) {
+  metrics::StatementRun run(owner);
   std::string error;
   MYSQL* mysql = Connection(&error);
   if (mysql == nullptr) {
+    run.Unreachable();
     LogFailure(__LINE__, operation, "no database connection: " + error, statement);
     return false;
   }
   auto server_failure = [&]() {
     const unsigned int number = mysql_errno(mysql);
+    run.Failed(number == ER_STATEMENT_TIMEOUT, dbi::IsConnectionLost(number));
     LogFailure(__LINE__, operation, Format("%s (errno %u)", mysql_error(mysql), number),
                statement);
     // The statement may or may not have run; it is reported as failed and
@@ -97,6 +106,7 @@ bool CDBI::Impl::Execute(const char* operation, const std::string& statement,
     LogFailure(__LINE__, operation, problem, statement);
     return false;
   }
+  run.Succeeded();
   return true;
 }
 
