@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "DBI.h"
 #include "report.h"
@@ -17,6 +18,7 @@ struct Context {
   std::string daemon;       // the built KORB_ProbeScheduler
   bool quick = false;       // small cases: checks that the suite works
   bool full = false;        // adds the largest cases
+  std::vector<int> posting_sizes;  // replaces the posting sizes when not empty
   Report* report = nullptr;
   CLogger* logger = nullptr;  // the daemon code's log, at the default level
 };

@@ -2,7 +2,10 @@
 // measured in the same run.
 //
 //   korb-bench [--benchmarks=posting,fanout,signals,idle] [--quick|--full]
-//              [--out=FILE]
+//              [--sizes=N,N] [--out=FILE]
+//
+// --sizes replaces the posting sizes (targets; the first is the one the
+// others are compared with).
 //
 // Needs $KORB_DB_CONFIG (group "orb": database orb, a user that may
 // create databases and set global variables) and $KORB_INSTALL_DIR;
@@ -57,7 +60,7 @@ std::string DefaultDaemonPath() {
 int Usage() {
   std::fprintf(stderr,
                "usage: korb-bench [--benchmarks=posting,fanout,signals,idle] "
-               "[--quick|--full] [--out=FILE] [--daemon=PATH]\n");
+               "[--quick|--full] [--sizes=N,N] [--out=FILE] [--daemon=PATH]\n");
   return 2;
 }
 
@@ -79,6 +82,11 @@ int main(int argc, char** argv) {
     if (arg.rfind("--benchmarks=", 0) == 0) list = arg.substr(13);
     else if (arg.rfind("--out=", 0) == 0) out = arg.substr(6);
     else if (arg.rfind("--daemon=", 0) == 0) context.daemon = arg.substr(9);
+    else if (arg.rfind("--sizes=", 0) == 0) {
+      std::stringstream sizes(arg.substr(8));
+      for (std::string size; std::getline(sizes, size, ',');)
+        if (std::atoi(size.c_str()) > 0) context.posting_sizes.push_back(std::atoi(size.c_str()));
+    }
     else if (arg == "--quick") context.quick = true;
     else if (arg == "--full") context.full = true;
     else return Usage();

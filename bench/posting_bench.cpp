@@ -55,7 +55,12 @@ void RunPostingBench(const Context& context) {
   std::vector<std::pair<int, int>> sizes;  // targets, rounds
   if (context.quick) sizes = {{200, 2}};
   else sizes = {{1000, 5}, {10000, 3}};
-  if (context.full) sizes.push_back({50000, 3});
+  if (context.full) sizes.push_back({50000, 2});
+  if (!context.posting_sizes.empty()) {
+    sizes.clear();
+    for (int targets : context.posting_sizes)
+      sizes.push_back({targets, targets <= 1000 ? 5 : targets <= 10000 ? 3 : 2});
+  }
 
   const PostingKind kinds[] = {
       {"scan", [](CDBI* d) { PostScanJob(kScanSchedule, "0", 1, 5000, d); }},

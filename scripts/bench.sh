@@ -7,6 +7,7 @@
 #   bash scripts/bench.sh --quick    every case small: checks the suite works
 #   bash scripts/bench.sh --full     adds 50k-target postings
 #   KORB_BENCHMARKS=posting,signals bash scripts/bench.sh   some of them
+#   KORB_BENCH_ARGS="--sizes=1000,50000" bash scripts/bench.sh   more korb-bench options
 #
 # Builds korb-bench and the daemon into $KORB_BUILD_DIR (default build/)
 # when they are missing. Run it on a machine as quiet as you can make it.
@@ -74,7 +75,8 @@ OUT="$RESULTS/$(date -u +%Y%m%dT%H%M%SZ).txt"
 } >"$OUT"
 cat "$OUT"
 status=0
-"$BUILD/bench/korb-bench" "${MODE[@]}" --out="$OUT" \
+# shellcheck disable=SC2086  # options are words
+"$BUILD/bench/korb-bench" "${MODE[@]}" ${KORB_BENCH_ARGS:-} --out="$OUT" \
   --benchmarks="${KORB_BENCHMARKS:-posting,fanout,signals,idle}" || status=$?
 cp "$OUT" "$RESULTS/latest.txt"
 if ((status != 0)); then
