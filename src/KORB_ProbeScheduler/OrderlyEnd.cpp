@@ -35,6 +35,9 @@ uint64_t GracePeriodMs() {
          kGracePeriodKey, raw.c_str(), seconds);
     return static_cast<uint64_t>(seconds) * 1000;
   }
+  // Longer than any wait can be (about 49 days); keeps the product in range.
+  constexpr long long kMaxGraceSeconds = 4294967;
+  if (configured > kMaxGraceSeconds) configured = kMaxGraceSeconds;
   return static_cast<uint64_t>(configured) * 1000;
 }
 
