@@ -8,6 +8,8 @@
 #   bash scripts/bench.sh --full     adds 50k-target postings
 #   KORB_BENCHMARKS=posting,signals bash scripts/bench.sh   some of them
 #   KORB_BENCH_ARGS="--sizes=1000,50000" bash scripts/bench.sh   more korb-bench options
+#   KORB_BENCH_FAILOVER=1 bash scripts/bench.sh   adds the cluster failover case
+#                                   (bench/failover.sh; a few minutes)
 #
 # Builds korb-bench and the daemon into $KORB_BUILD_DIR (default build/)
 # when they are missing. Run it on a machine as quiet as you can make it.
@@ -79,6 +81,11 @@ status=0
 "$BUILD/bench/korb-bench" "${MODE[@]}" ${KORB_BENCH_ARGS:-} --out="$OUT" \
   --benchmarks="${KORB_BENCHMARKS:-posting,fanout,signals,idle}" || status=$?
 cp "$OUT" "$RESULTS/latest.txt"
+if [[ ${KORB_BENCH_FAILOVER:-0} == 1 ]]; then
+  cmake --build "$BUILD" -j"${KORB_TEST_JOBS:-2}" --target korb-supervisor >/dev/null
+  KORB_BUILD_DIR="$BUILD" bash "$ROOT/bench/failover.sh" | tee -a "$OUT" || status=$?
+  cp "$OUT" "$RESULTS/latest.txt"
+fi
 if ((status != 0)); then
   rm -rf "$RESULTS/failed-run"
   cp -r "$KORB_INSTALL_DIR" "$RESULTS/failed-run" 2>/dev/null || true
