@@ -68,8 +68,9 @@ now() { date +%s.%N; }
 starts() { cat "$1" 2>/dev/null | awk '/Initializing the module\.\.\./ { n++ } END { print n + 0 }'; }
 elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b - a }'; }
 
-# Waits until every running node is Synced in a cluster of $1 with nothing
-# left to apply.
+# True when every running node is Synced in a cluster of $1 with nothing
+# left to apply, and, with a second argument, all at the same position
+# (only while nothing writes).
 settled() {
   local size=$1 node synced=0 committed=""
   for node in 1 2 3; do
@@ -79,7 +80,8 @@ settled() {
     committed+="$(status_of "$node" wsrep_last_committed) "
     synced=$((synced + 1))
   done
-  ((synced == size)) && [[ $(tr ' ' '\n' <<<"$committed" | sort -u | grep -c .) == 1 ]]
+  ((synced == size)) || return 1
+  [[ -z ${2:-} || $(tr ' ' '\n' <<<"$committed" | sort -u | grep -c .) == 1 ]]
 }
 await() {  # command, seconds
   local deadline=$((SECONDS + $2))
@@ -153,7 +155,7 @@ round() {
   restarts=$(($(starts "$log") - before))
 
   bash "$GALERA" rejoin "$writer" 2>/dev/null
-  await "settled 3" 120 || die "node $writer did not rejoin"
+  await "settled 3 same" 120 || die "node $writer did not rejoin"
   for node in 1 2 3; do
     sums+="$(sql "$node" -e 'checksum table jobdetails, probescheduledetail, patch_summary, patch_jobdetails' | tr '\n' ' ')|"
   done
