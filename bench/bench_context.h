@@ -19,6 +19,7 @@ struct Context {
   bool quick = false;       // small cases: checks that the suite works
   bool full = false;        // adds the largest cases
   std::vector<int> posting_sizes;  // replaces the posting sizes when not empty
+  int replay_max = 0;              // postings above this size get no replay (0: all do)
   Report* report = nullptr;
   CLogger* logger = nullptr;  // the daemon code's log, at the default level
 };
