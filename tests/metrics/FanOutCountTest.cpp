@@ -2,7 +2,7 @@
 // pass of the per-customer fan-out on an MSP server.
 #include "../mainloop_work/WorkTest.h"
 #include "CustomerFanOut.h"
-#include "InProcessTest.h"
+#include "MetricsTest.h"
 
 namespace metricstest {
 namespace {

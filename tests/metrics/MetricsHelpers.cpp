@@ -6,10 +6,8 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 
-#include "InProcessTest.h"
 #include "MetricsTest.h"
 #include "http_endpoint.h"
 #include "metric_types.h"
@@ -60,18 +58,11 @@ double SeriesValue(const std::string& exposition, const std::string& series) {
   return -1;
 }
 
-bool PromtoolAccepts(const std::string& exposition, std::string* output, bool* skipped) {
-  *skipped = std::system("command -v promtool >/dev/null 2>&1") != 0;
-  if (*skipped) return true;
-  char dir_template[] = "/tmp/korb-promtool-XXXXXX";
-  const std::string dir = mkdtemp(dir_template);
-  std::ofstream(dir + "/scrape.txt") << exposition;
-  const int status = std::system(("promtool check metrics < " + dir + "/scrape.txt > " + dir +
-                                  "/out.txt 2>&1").c_str());
-  std::ifstream in(dir + "/out.txt");
-  output->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  std::system(("rm -rf " + dir).c_str());
-  return status == 0;
+bool PromtoolAccepts(const std::string& exposition) {
+  FILE* promtool = popen("promtool check metrics", "w");
+  if (promtool == nullptr) return false;
+  fwrite(exposition.data(), 1, exposition.size(), promtool);
+  return pclose(promtool) == 0;
 }
 
 int FreeTcpPort() {
@@ -116,10 +107,6 @@ double MetricsDaemonTest::WaitForSeries(const std::string& series,
   korbtest::WaitFor([&] { return pred(value = Scrape(series), operand); }, timeout);
   return value;
 }
-
-}  // namespace metricstest
-
-namespace metricstest {
 
 std::string ScrapeSelf() {
   static std::unique_ptr<metrics::HttpEndpoint> endpoint = [] {

@@ -1,7 +1,7 @@
 // Jobs posted by outcome, and one posting's targets and duration, for a
 // scan schedule posted twice.
 #include "../patch_building/PatchBuildingFixture.h"
-#include "InProcessTest.h"
+#include "MetricsTest.h"
 #include "PatchPosting.h"
 
 namespace metricstest {

@@ -1,6 +1,6 @@
 // Database statements counted by result, with their durations.
 #include "DBI.h"
-#include "InProcessTest.h"
+#include "MetricsTest.h"
 
 namespace metricstest {
 namespace {

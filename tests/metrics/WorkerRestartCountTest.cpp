@@ -3,7 +3,7 @@
 #include <unistd.h>
 
 #include "../patch_threads/PatchThreadTest.h"
-#include "InProcessTest.h"
+#include "MetricsTest.h"
 #include "ThreadSupervision.h"
 
 namespace metricstest {
