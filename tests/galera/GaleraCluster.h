@@ -33,9 +33,11 @@ class GaleraCluster {
 
   // The node that the proxy hands sessions to now.
   int WriteNode() const;
-  // Until every running node is Synced in a cluster of `size` and has
-  // applied every write set.
-  bool AwaitSettled(int size, std::chrono::milliseconds timeout) const;
+  // Until every running node is Synced in a cluster of `size` with nothing
+  // left to apply; with same_position also all at one position (only
+  // while nothing writes).
+  bool AwaitSettled(int size, std::chrono::milliseconds timeout,
+                    bool same_position = true) const;
 
  private:
   void Script(const std::string& command) const;
