@@ -14,7 +14,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <set>
 
 #include "DaemonProcess.h"
@@ -27,7 +26,6 @@ namespace {
 namespace fs = std::filesystem;
 using korbtest::CountInLog;
 using korbtest::WaitFor;
-using std::chrono::milliseconds;
 using std::chrono::seconds;
 using Clock = std::chrono::steady_clock;
 
