@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <regex>
+#include <sstream>
 
 #include "DaemonProcess.h"
 #include "HarnessInternal.h"
@@ -79,11 +79,14 @@ class InstalledRunTest : public korbtest::DbTest {};
 TEST_F(InstalledRunTest, SupervisorRunsTheInstalledSchedulerThroughTheSampleInstallation) {
   Exec(korbtest::internal::ReadFile(Installed("/usr/share/korb/sql/sample_installation.sql")));
   // The example option file, pointed at the test's server.
-  std::string options = korbtest::internal::ReadFile(Installed("/etc/korb/korb-db.cnf"));
-  options = std::regex_replace(options, std::regex("\nsocket=[^\n]*"),
-                               "\nsocket=" + korbtest::MariaDbServer::Instance().Socket());
-  options = std::regex_replace(options, std::regex("\nuser=[^\n]*\npassword=[^\n]*"), "\nuser=root");
-  std::ofstream(OptionFile(), std::ios::trunc) << options;
+  std::istringstream example(korbtest::internal::ReadFile(Installed("/etc/korb/korb-db.cnf")));
+  std::ofstream options(OptionFile(), std::ios::trunc);
+  for (std::string line; std::getline(example, line);) {
+    if (line.rfind("socket=", 0) == 0) line = "socket=" + korbtest::MariaDbServer::Instance().Socket();
+    if (line.rfind("user=", 0) == 0) line = "user=root";
+    if (line.rfind("password=", 0) != 0) options << line << "\n";
+  }
+  options.close();
 
   ChildProcess supervisor(
       {Installed("/usr/sbin/korb-supervisor"), "--identifier", std::to_string(korbtest::FreeUdpPort())},
