@@ -6,28 +6,43 @@
 // as host, port, socket, user, password and database are the client
 // library's own. The group must exist: a missing file or group leaves the
 // object not ready (the client library would silently fall back to the
-// default socket). The installation identity is read from the same group:
+// default socket). The daemon's own keys come from the same group:
 //
-//   korb-msp-flag        m_nMSPFlag        default 0
-//   korb-site-id         m_nSiteID         default 1
-//   korb-probe-id        m_nProbeID        default 1
-//   korb-install-type    m_nInstallType    default 1 (master)
-//   korb-addon-selector  m_nAddOnSelector  default 0
+//   korb-msp-flag           m_nMSPFlag        default 0
+//   korb-site-id            m_nSiteID         default 1
+//   korb-probe-id           m_nProbeID        default 1
+//   korb-install-type       m_nInstallType    default 1 (master)
+//   korb-addon-selector     m_nAddOnSelector  default 0
+//   korb-statement-timeout  seconds a statement may take (1..86400, default 600)
+//   korb-reconnect-window   scaled seconds a lost connection is tried again
+//                           (0..3600, default 10)
 //
-// The main object uses the DSN $KORB_DSN (default "orb") and the group's
-// database key (default "orb").
+// Every korb-* key holds an integer except those named korb-*-address;
+// any other value leaves the object not ready (InvalidSetting says why).
+// Other parts of the daemon read their keys with GetOption and
+// GetIntegerOption. The main object uses the DSN $KORB_DSN (default "orb")
+// and the group's database key (default "orb").
 //
 // Thread safety: every operation may be called from any number of threads
-// at once. Each calling thread gets a connection of its own, opened on
-// first use and reopened (with the session set-up run again) after a lost
-// connection; a statement is never re-run on its own. Every session runs
-// with sql_mode STRICT_TRANS_TABLES,ERROR_FOR_DIVISION_BY_ZERO,
-// NO_BACKSLASH_ESCAPES,NO_ENGINE_SUBSTITUTION and utf8mb4.
+// at once. Each calling thread gets a session of its own, opened on first
+// use. Every session runs with sql_mode STRICT_TRANS_TABLES,
+// ERROR_FOR_DIVISION_BY_ZERO,NO_BACKSLASH_ESCAPES,NO_ENGINE_SUBSTITUTION
+// and utf8mb4.
+//
+// Per-customer objects: deleting one hands its sessions to a process-wide
+// store, and the next object of the same group and database takes them
+// instead of connecting (kept at most 10 scaled minutes unused). After a
+// failed connect, objects of that group and database do not try again for
+// a back-off of 5 s doubling to 300 s (scaled): they are made not ready at
+// once, their not-ready reason saying so.
 //
 // Failure: a failed statement is logged once at level 2 with the statement
-// and the server's message and reported through the result. Nothing here
-// throws. When a lost connection cannot be re-established,
-// m_bConnectionError is set (and stays set).
+// and the server's message and reported through the result; one that got
+// no answer within the statement time-out is logged as of unknown outcome
+// (the server may have completed it). Nothing here throws. A lost session
+// is rebuilt (session set-up run again), tried for up to the reconnect
+// window; the failed statement is never sent again. When no session can be
+// had within the window, m_bConnectionError is set (and stays set).
 #pragma once
 
 #include <atomic>
@@ -121,10 +136,23 @@ class CDBI {
   // decide whether a bad value refuses the start or falls back.
   bool GetIntegerOption(const std::string& key, long long& value) const;
 
+  // Empty, or what is wrong with a korb-* key of the group (key and value
+  // named). Such an object is not ready: a value that is not an integer
+  // is refused rather than read as 0.
+  const std::string& InvalidSetting() const;
+
+  // Closes the idle per-customer sessions kept for reuse.
+  static void CloseIdleSessions();
+  // For the end of the process: closes every session of every object
+  // (a session in use when its statement is done) and the kept ones;
+  // objects open no new sessions afterwards. Thread-safe.
+  static void CloseAllSessions();
+
   const std::string& Dsn() const { return dsn_; }
   const std::string& DatabaseName() const { return db_name_; }
 
  private:
+  CDBI(CLogger* logger, const std::string& dsn, const std::string& dbName, bool main);
   struct Impl;
   std::unique_ptr<Impl> impl_;
   std::string dsn_;

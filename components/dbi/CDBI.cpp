@@ -1,12 +1,16 @@
 // CDBI: set-up, statement execution and error reporting. The operations
-// themselves are in Operations.cpp.
+// themselves are in Operations.cpp, the option keys in GroupSettings.cpp.
 #include "CDBIImpl.h"
 
+#include <errmsg.h>
 #include <mysqld_error.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <mutex>
 
+#include "SessionCache.h"
+#include "platform.h"
 #include "scheduler_metrics.h"
 
 namespace {
@@ -20,6 +24,27 @@ void InitClientLibraryOnce() {
 
 constexpr char kLogSource[] = "DBI";
 
+// Pause between two connects within the reconnect window (real time: the
+// server or proxy needs it whatever the time scale).
+constexpr int64_t kReconnectPauseMs = 250;
+
+// Ends the use of a session when the statement is done, unless the caller
+// ended it before (to drop the session after a lost connection).
+class SessionUse {
+ public:
+  explicit SessionUse(dbi::Session* session) : session_(session) {}
+  ~SessionUse() { End(); }
+  SessionUse(const SessionUse&) = delete;
+  SessionUse& operator=(const SessionUse&) = delete;
+  void End() {
+    if (session_ != nullptr) session_->End();
+    session_ = nullptr;
+  }
+
+ private:
+  dbi::Session* session_;
+};
+
 }  // namespace
 
 void CDBI::Impl::Log(int line, int level, const std::string& message) const {
@@ -32,53 +57,96 @@ void CDBI::Impl::LogFailure(int line, const char* operation, const std::string& 
       Format("%s failed: %s. Statement: %s", operation, why.c_str(), statement.c_str()));
 }
 
-MYSQL* CDBI::Impl::Connection(std::string* error) {
+dbi::Session* CDBI::Impl::Connection(std::string* error) {
   if (!pool) {
     *error = not_ready_reason;
     return nullptr;
   }
   bool opened = false;
-  MYSQL* mysql = pool->ForThisThread(error, &opened);
-  if (mysql != nullptr) {
+  dbi::Session* session = pool->ForThisThread(error, &opened);
+  if (session != nullptr) {
     owner->m_bReady = true;
-  } else if (owner->m_bReady) {
-    // The object had a working session once, so the server went away.
-    owner->m_bConnectionError = true;
+    return session;
   }
-  return mysql;
+  // An object that had a working session once lost its server.
+  if (owner->m_bReady && !owner->m_bConnectionError && !pool->Closed())
+    return Reconnect(error);
+  return nullptr;
 }
 
-void CDBI::Impl::HandleLostConnection() {
-  pool->DropThisThread();
-  std::string error;
-  bool opened = false;
-  const bool rebuilt = pool->ForThisThread(&error, &opened) != nullptr;
-  metrics::Reconnect(rebuilt);
-  if (!rebuilt) {
-    owner->m_bConnectionError = true;
-    Log(__LINE__, KORB_LOG_ERROR,
-        Format("Reconnecting to DSN '%s' failed: %s", owner->dsn_.c_str(), error.c_str()));
+dbi::Session* CDBI::Impl::Reconnect(std::string* error) {
+  const int64_t window_us =
+      settings.reconnect_window_s == 0
+          ? 0
+          : static_cast<int64_t>(Clock::ScaledMs(settings.reconnect_window_s * 1000ULL)) * 1000;
+  const int64_t deadline_us = Clock::MonotonicMicros() + window_us;
+  int attempts = 0;
+  for (;;) {
+    ++attempts;
+    dbi::Session* session = pool->Reopen(error);
+    if (session != nullptr) {
+      metrics::Reconnect(true);
+      if (attempts > 1)
+        Log(__LINE__, KORB_LOG_WARNING,
+            Format("Reconnected to DSN '%s' after %d attempts", owner->dsn_.c_str(), attempts));
+      return session;
+    }
+    const int64_t left_us = deadline_us - Clock::MonotonicMicros();
+    if (left_us <= 0 || pool->Closed()) break;
+    port::SleepMs(static_cast<uint32_t>(std::min(kReconnectPauseMs, left_us / 1000 + 1)));
   }
+  metrics::Reconnect(false);
+  owner->m_bConnectionError = true;
+  Log(__LINE__, KORB_LOG_ERROR,
+      Format("Reconnecting to DSN '%s' failed (%d attempts within %u s): %s",
+             owner->dsn_.c_str(), attempts, settings.reconnect_window_s, error->c_str()));
+  return nullptr;
 }
 
 bool CDBI::Impl::Execute(const char* operation, const std::string& statement,
                          const ResultHandler& on_first, long long* affected) {
   metrics::StatementRun run(owner);
   std::string error;
-  MYSQL* mysql = Connection(&error);
-  if (mysql == nullptr) {
+  dbi::Session* session = Connection(&error);
+  if (session != nullptr && !session->Begin()) {
+    session = nullptr;
+    error = "the database object is closed";
+  }
+  if (session == nullptr) {
     run.Unreachable();
     LogFailure(__LINE__, operation, "no database connection: " + error, statement);
     return false;
   }
+  SessionUse use(session);
+  MYSQL* mysql = session->Handle();
+  const int64_t started_us = Clock::MonotonicMicros();
   auto server_failure = [&]() {
     const unsigned int number = mysql_errno(mysql);
-    run.Failed(number == ER_STATEMENT_TIMEOUT, dbi::IsConnectionLost(number));
-    LogFailure(__LINE__, operation, Format("%s (errno %u)", mysql_error(mysql), number),
-               statement);
+    const bool lost = dbi::IsConnectionLost(number);
+    run.Failed(number == ER_STATEMENT_TIMEOUT, lost);
+    // The client library gives up on an answer after the statement
+    // time-out and reports the session lost; by then the server may well
+    // have done the work.
+    const int64_t waited_ms = (Clock::MonotonicMicros() - started_us) / 1000;
+    if (number == CR_SERVER_LOST && waited_ms >= settings.statement_timeout_s * 900LL) {
+      Log(__LINE__, KORB_LOG_ERROR,
+          Format("%s: no answer within the statement time-out of %u s; the outcome is "
+                 "unknown (the server may have completed it). Statement: %s",
+                 operation, settings.statement_timeout_s, statement.c_str()));
+    } else {
+      LogFailure(__LINE__, operation, Format("%s (errno %u)", mysql_error(mysql), number),
+                 statement);
+    }
     // The statement may or may not have run; it is reported as failed and
     // never sent again. Only the session is rebuilt for the next call.
-    if (dbi::IsConnectionLost(number)) HandleLostConnection();
+    if (lost) {
+      use.End();
+      std::string ignored;
+      if (owner->m_bConnectionError)
+        pool->DropThisThread();  // given up on already: fail fast
+      else
+        Reconnect(&ignored);
+    }
     return false;
   };
   if (mysql_real_query(mysql, statement.data(), statement.size()) != 0)
@@ -126,12 +194,15 @@ CDBI* CDBI::getInstance(CLogger* logger, bool create) {
       auto it = keys.find("database");
       if (it != keys.end() && !it->second.empty()) database = it->second;
     }
-    instance = new CDBI(logger, dsn, database);
+    instance = new CDBI(logger, dsn, database, /*main=*/true);
   }
   return instance;
 }
 
 CDBI::CDBI(CLogger* logger, const std::string& dsn, const std::string& dbName)
+    : CDBI(logger, dsn, dbName, /*main=*/false) {}
+
+CDBI::CDBI(CLogger* logger, const std::string& dsn, const std::string& dbName, bool main)
     : impl_(std::make_unique<Impl>()), dsn_(dsn), db_name_(dbName) {
   InitClientLibraryOnce();
   impl_->owner = this;
@@ -143,8 +214,9 @@ CDBI::CDBI(CLogger* logger, const std::string& dsn, const std::string& dbName)
     error = "no option file (neither KORB_DB_CONFIG nor KORB_INSTALL_DIR is set)";
   } else if (dsn.empty()) {
     error = "no data source name given";
-  } else {
-    dbi::ReadOptionGroup(path, dsn, &keys, &error);
+  } else if (dbi::ReadOptionGroup(path, dsn, &keys, &error)) {
+    impl_->invalid_setting = dbi::ReadGroupSettings(keys, &impl_->settings);
+    error = impl_->invalid_setting;
   }
   if (!error.empty()) {
     impl_->not_ready_reason = Format("DSN '%s' is not usable: %s", dsn.c_str(), error.c_str());
@@ -152,23 +224,27 @@ CDBI::CDBI(CLogger* logger, const std::string& dsn, const std::string& dbName)
     return;
   }
   impl_->options = keys;
-  auto number = [&keys](const char* key, int fallback) {
-    auto it = keys.find(key);
-    return it == keys.end() ? fallback : ToInt(it->second);
-  };
-  m_nMSPFlag = number("korb-msp-flag", m_nMSPFlag);
-  m_nSiteID = number("korb-site-id", m_nSiteID);
-  m_nProbeID = number("korb-probe-id", m_nProbeID);
-  m_nInstallType = number("korb-install-type", m_nInstallType);
-  m_nAddOnSelector = number("korb-addon-selector", m_nAddOnSelector);
+  const dbi::GroupSettings& settings = impl_->settings;
+  m_nMSPFlag = settings.msp_flag;
+  m_nSiteID = settings.site_id;
+  m_nProbeID = settings.probe_id;
+  m_nInstallType = settings.install_type;
+  m_nAddOnSelector = settings.addon_selector;
   if (db_name_.empty()) {
     auto it = keys.find("database");
     if (it != keys.end()) db_name_ = it->second;
   }
 
-  impl_->pool = std::make_shared<dbi::ConnectionPool>(dbi::ConnectSettings{path, dsn, db_name_});
+  dbi::ConnectSettings connect{path, dsn, db_name_, settings.statement_timeout_s, ""};
+  // Per-customer objects come and go with every pass; their sessions stay.
+  if (!main) connect.reuse_key = dbi::SessionIdentity(path, dsn, db_name_, keys);
+  impl_->pool = std::make_shared<dbi::ConnectionPool>(std::move(connect));
   std::string connect_error;
-  if (impl_->Connection(&connect_error) == nullptr) {
+  bool opened = false;
+  bool held_back = false;
+  if (impl_->pool->ForThisThread(&connect_error, &opened, &held_back) != nullptr) {
+    m_bReady = true;
+  } else if (!held_back) {  // a skip within the back-off is the caller's to log
     m_bConnectionError = true;
     impl_->Log(__LINE__, KORB_LOG_ERROR,
                Format("Connecting to DSN '%s' (database '%s') failed: %s", dsn.c_str(),
@@ -191,6 +267,15 @@ bool CDBI::GetIntegerOption(const std::string& key, long long& value) const {
   return true;
 }
 
+const std::string& CDBI::InvalidSetting() const { return impl_->invalid_setting; }
+
+void CDBI::CloseIdleSessions() { dbi::SessionCache::Instance().CloseIdle(false); }
+
+void CDBI::CloseAllSessions() {
+  dbi::ConnectionPool::CloseEveryPool();
+  dbi::SessionCache::Instance().CloseIdle(true);
+}
+
 CDBI::~CDBI() {
-  if (impl_->pool) impl_->pool->CloseAll();
+  if (impl_->pool) impl_->pool->Retire();
 }

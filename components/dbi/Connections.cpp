@@ -4,9 +4,10 @@
 #include <mysqld_error.h>
 
 #include <algorithm>
-#include <atomic>
+#include <unordered_set>
 #include <vector>
 
+#include "SessionCache.h"
 #include "ReadOnlySessions.h"
 #include "utilLib.h"
 
@@ -15,10 +16,10 @@ namespace dbi {
 namespace {
 
 // Defaults of the client library are minutes or forever; a daemon that
-// must notice a dead server within one supervision tick cannot wait that.
+// must notice a dead server within one supervision tick cannot wait that
+// long for a connection. Statements get their own, much longer limit: one
+// that completes must never be reported as failed.
 constexpr unsigned int kConnectTimeoutSeconds = 5;
-constexpr unsigned int kReadTimeoutSeconds = 30;
-constexpr unsigned int kWriteTimeoutSeconds = 30;
 
 // Statements of the scheduler rely on quotes-only escaping (one literal
 // ends in a backslash) and on zero dates, so the mode is set per session,
@@ -32,17 +33,17 @@ std::atomic<uint64_t> g_next_serial{1};
 struct ThreadEntry {
   uint64_t serial;
   std::weak_ptr<ConnectionPool> pool;
-  MYSQL* mysql;
+  Session* session;
 };
 
-// The calling thread's handles. Its destructor runs when the thread ends.
+// The calling thread's sessions. Its destructor runs when the thread ends.
 struct ThreadTable {
   std::vector<ThreadEntry> entries;
 
   ~ThreadTable() {
     for (ThreadEntry& entry : entries) {
       std::shared_ptr<ConnectionPool> pool = entry.pool.lock();
-      if (pool && pool->Release(entry.mysql)) mysql_close(entry.mysql);
+      if (pool) pool->Release(entry.session);
     }
   }
 
@@ -70,6 +71,13 @@ struct ThreadTable {
 
 thread_local ThreadTable t_table;
 
+// Every pool that exists, for the close at the end of the process.
+std::mutex g_pools_mu;
+std::unordered_set<ConnectionPool*>& Pools() {
+  static auto* pools = new std::unordered_set<ConnectionPool*>();  // never destroyed
+  return *pools;
+}
+
 std::string ErrorText(MYSQL* mysql) {
   return Format("%s (errno %u)", mysql_error(mysql), mysql_errno(mysql));
 }
@@ -83,12 +91,13 @@ MYSQL* OpenConnection(const ConnectSettings& settings, std::string* error) {
     return nullptr;
   }
   const my_bool reconnect = 0;  // would silently drop the session's sql_mode
+  const unsigned int statement_timeout = settings.statement_timeout_s;
   mysql_options(mysql, MYSQL_OPT_RECONNECT, &reconnect);
   mysql_options(mysql, MYSQL_READ_DEFAULT_FILE, settings.option_file.c_str());
   mysql_options(mysql, MYSQL_READ_DEFAULT_GROUP, settings.dsn.c_str());
   mysql_options(mysql, MYSQL_OPT_CONNECT_TIMEOUT, &kConnectTimeoutSeconds);
-  mysql_options(mysql, MYSQL_OPT_READ_TIMEOUT, &kReadTimeoutSeconds);
-  mysql_options(mysql, MYSQL_OPT_WRITE_TIMEOUT, &kWriteTimeoutSeconds);
+  mysql_options(mysql, MYSQL_OPT_READ_TIMEOUT, &statement_timeout);
+  mysql_options(mysql, MYSQL_OPT_WRITE_TIMEOUT, &statement_timeout);
   mysql_options(mysql, MYSQL_SET_CHARSET_NAME, "utf8mb4");
   mysql_options(mysql, MYSQL_INIT_COMMAND, kInitCommand);
   // Programs that must never write (the explain tool) ask for read-only
@@ -119,58 +128,154 @@ bool IsConnectionLost(unsigned int error_number) {
   }
 }
 
+bool Session::Begin() {
+  int expected = kIdle;
+  return state_.compare_exchange_strong(expected, kBusy);
+}
+
+void Session::End() {
+  int expected = kBusy;
+  if (state_.compare_exchange_strong(expected, kIdle)) return;
+  state_.store(kClosed);
+  mysql_close(mysql_);
+}
+
+MYSQL* Session::Detach() {
+  for (;;) {
+    int state = state_.load();
+    if (state == kIdle) {
+      if (state_.compare_exchange_weak(state, kClosed)) return mysql_;
+    } else if (state == kBusy) {
+      if (state_.compare_exchange_weak(state, kCloseWhenDone)) return nullptr;
+    } else {
+      return nullptr;
+    }
+  }
+}
+
 ConnectionPool::ConnectionPool(ConnectSettings settings)
-    : settings_(std::move(settings)), serial_(g_next_serial.fetch_add(1)) {}
+    : settings_(std::move(settings)), serial_(g_next_serial.fetch_add(1)) {
+  std::lock_guard<std::mutex> lock(g_pools_mu);
+  Pools().insert(this);
+}
 
-ConnectionPool::~ConnectionPool() { CloseAll(); }
+ConnectionPool::~ConnectionPool() {
+  {
+    std::lock_guard<std::mutex> lock(g_pools_mu);
+    Pools().erase(this);
+  }
+  CloseAll();
+}
 
-MYSQL* ConnectionPool::ForThisThread(std::string* error, bool* opened) {
+Session* ConnectionPool::Adopt(MYSQL* mysql, std::string* error) {
+  auto session = std::make_unique<Session>(mysql);
+  Session* raw = session.get();
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!closed_) {
+      sessions_.emplace(raw, std::move(session));
+      t_table.Add({serial_, weak_from_this(), raw});
+      return raw;
+    }
+  }
+  mysql_close(mysql);
+  *error = "the database object is closed";
+  return nullptr;
+}
+
+Session* ConnectionPool::ForThisThread(std::string* error, bool* opened, bool* held_back) {
   *opened = false;
-  if (ThreadEntry* entry = t_table.Find(serial_)) return entry->mysql;
+  if (held_back != nullptr) *held_back = false;
+  if (ThreadEntry* entry = t_table.Find(serial_)) return entry->session;
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (closed_) {
       *error = "the database object is closed";
       return nullptr;
     }
+  }
+  if (settings_.reuse_key.empty()) {
+    MYSQL* mysql = OpenConnection(settings_, error);
+    if (mysql == nullptr) return nullptr;
+    *opened = true;
+    return Adopt(mysql, error);
+  }
+  SessionCache& cache = SessionCache::Instance();
+  if (MYSQL* kept = cache.Take(settings_.reuse_key)) return Adopt(kept, error);
+  if (!cache.MayConnect(settings_.reuse_key, error)) {
+    if (held_back != nullptr) *held_back = true;
+    return nullptr;
   }
   MYSQL* mysql = OpenConnection(settings_, error);
+  cache.Connected(settings_.reuse_key, mysql != nullptr, mysql == nullptr ? *error : "");
   if (mysql == nullptr) return nullptr;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (closed_) {
-      mysql_close(mysql);
-      *error = "the database object is closed";
-      return nullptr;
-    }
-    open_.insert(mysql);
-  }
-  t_table.Add({serial_, weak_from_this(), mysql});
   *opened = true;
-  return mysql;
+  return Adopt(mysql, error);
+}
+
+Session* ConnectionPool::Reopen(std::string* error) {
+  DropThisThread();
+  MYSQL* mysql = OpenConnection(settings_, error);
+  if (mysql == nullptr) return nullptr;
+  if (!settings_.reuse_key.empty()) SessionCache::Instance().Connected(settings_.reuse_key, true, "");
+  return Adopt(mysql, error);
 }
 
 void ConnectionPool::DropThisThread() {
   ThreadEntry* entry = t_table.Find(serial_);
   if (entry == nullptr) return;
-  MYSQL* mysql = entry->mysql;
+  Session* session = entry->session;
   t_table.Remove(serial_);
-  if (Release(mysql)) mysql_close(mysql);
+  Release(session);
 }
 
-void ConnectionPool::CloseAll() {
-  std::unordered_set<MYSQL*> handles;
+void ConnectionPool::Release(Session* session) {
+  std::unique_ptr<Session> owned;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = sessions_.find(session);
+    if (it == sessions_.end()) return;
+    // After CloseAll the session object must stay: another thread's table
+    // may still point at it.
+    if (closed_) {
+      if (MYSQL* mysql = session->Detach()) mysql_close(mysql);
+      return;
+    }
+    owned = std::move(it->second);
+    sessions_.erase(it);
+  }
+  if (MYSQL* mysql = owned->Detach()) mysql_close(mysql);
+}
+
+void ConnectionPool::Shut(bool keep_for_reuse) {
+  std::vector<MYSQL*> idle;
   {
     std::lock_guard<std::mutex> lock(mu_);
     closed_ = true;
-    handles.swap(open_);
+    for (auto& [raw, session] : sessions_)
+      if (MYSQL* mysql = session->Detach()) idle.push_back(mysql);
   }
-  for (MYSQL* mysql : handles) mysql_close(mysql);
+  const bool reuse = keep_for_reuse && !settings_.reuse_key.empty();
+  for (MYSQL* mysql : idle) {
+    if (reuse)
+      SessionCache::Instance().Give(settings_.reuse_key, mysql);
+    else
+      mysql_close(mysql);
+  }
 }
 
-bool ConnectionPool::Release(MYSQL* mysql) {
+bool ConnectionPool::Closed() {
   std::lock_guard<std::mutex> lock(mu_);
-  return open_.erase(mysql) > 0;
+  return closed_;
+}
+
+void ConnectionPool::CloseAll() { Shut(false); }
+
+void ConnectionPool::Retire() { Shut(true); }
+
+void ConnectionPool::CloseEveryPool() {
+  std::lock_guard<std::mutex> lock(g_pools_mu);
+  for (ConnectionPool* pool : Pools()) pool->CloseAll();
 }
 
 }  // namespace dbi

@@ -33,15 +33,19 @@ ClockState& State() {
   return state;
 }
 
+// Beyond this every period is clamped to its 1 ms floor and the daily
+// restart comes round at once.
+constexpr double kMaxScale = 100000.0;
+
 bool ParseScale(const char* text, double* scale, std::string* error) {
   char* end = nullptr;
   errno = 0;
   const double value = strtod(text, &end);
   while (end != nullptr && (*end == ' ' || *end == '\t')) ++end;
   if (end == text || end == nullptr || *end != '\0' || errno == ERANGE ||
-      !std::isfinite(value) || value <= 0.0) {
+      !std::isfinite(value) || value <= 0.0 || value > kMaxScale) {
     if (error)
-      *error = std::string("KORB_TIME_SCALE must be a positive number, not '") +
+      *error = std::string("KORB_TIME_SCALE must be a positive number, at most 100000, not '") +
                text + "'";
     return false;
   }

@@ -3,6 +3,7 @@
 // the next run.
 #include "AgentReachability.h"
 
+#include <cmath>
 #include <string>
 
 #include "CustomerFanOut.h"
@@ -80,12 +81,24 @@ bool ReadSetting(CDBI& db, const char* query, const char* key, std::string& valu
   return true;
 }
 
+// A bad factor is read at every event; its line is written once per value
+// and then at most once per scaled hour.
+LogRateLimiter g_badFactorLines(1, 3600000);
+
+// Only a finite factor above 0 makes sense: nan or inf break the
+// statements, and 0 or less (also what text that is not a number reads as)
+// would mark every pinged VPN system unreachable.
 float DownFactor(CDBI& db) {
   std::string value;
   if (!ReadSetting(db, kDownFactorSetting, "AGENT_DOWN_STATUS_UPDATE_FACTOR", value)) {
     return kDefaultDownFactor;
   }
-  return ToFloat(value);
+  const float factor = ToFloat(value);
+  if (std::isfinite(factor) && factor > 0.0f) return factor;
+  KORBLogLimited(g_pLogger, g_badFactorLines, value, __LINE__, KORB_LOG_SOURCE, KORB_LOG_ERROR,
+                 "AGENT_DOWN_STATUS_UPDATE_FACTOR '%s' is not a number greater than 0; %.1f is "
+                 "used instead", value.c_str(), static_cast<double>(kDefaultDownFactor));
+  return kDefaultDownFactor;
 }
 
 // *enabled receives the setting; false when it could not be read.

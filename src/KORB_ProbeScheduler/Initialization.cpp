@@ -5,6 +5,7 @@
 #include "Initialization.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <new>
 #include <vector>
 
@@ -66,8 +67,13 @@ int InitializeProbeScheduler(int signalIdentifier) {
     g_nLogLevel = kDefaultLogLevel;
 
     g_szLogDirectory.clear();
-    if (GetInstallLocation(g_szLogDirectory) > 0)
+    if (GetInstallLocation(g_szLogDirectory) > 0) {
       g_szLogDirectory += kLogSubdirectory;
+    } else {
+      std::error_code ec;
+      std::fprintf(stderr, "KORB_INSTALL_DIR is not set: the log goes to %s/%s\n",
+                   std::filesystem::current_path(ec).c_str(), kLogFileName);
+    }
 
     g_pLogger = new (std::nothrow) CLogger();
     if (g_pLogger == nullptr) {
@@ -87,6 +93,8 @@ int InitializeProbeScheduler(int signalIdentifier) {
       return -1;
     }
     if (!g_pDBI->m_bReady) {
+      if (!g_pDBI->InvalidSetting().empty())
+        std::printf("Database settings refused: %s\n", g_pDBI->InvalidSetting().c_str());
       KLOG(KORB_LOG_INFO, "Failed to create the DB object.");
       return -1;
     }

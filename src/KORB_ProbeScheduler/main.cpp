@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "DBI.h"
 #include "Initialization.h"
 #include "MainScheduler.h"
 #include "ProcessState.h"
@@ -102,6 +103,9 @@ int main(int argc, char** argv) {
     KLOG(KORB_LOG_ERROR, "Unhandled exception ends the process: %s",
          "not a standard exception");
   }
+  // Sessions are closed in an orderly way, so the server does not count
+  // them as aborted; a worker still in a statement closes its own after it.
+  CDBI::CloseAllSessions();
   // Worker threads may still be running: no static destruction.
   port::ExitProcess(code);
 }

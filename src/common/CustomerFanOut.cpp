@@ -1,9 +1,13 @@
-// Per-customer fan-out: each customer's database is opened for one pass of
-// one caller and deleted right after it, so no customer object is shared
-// between threads or outlives the work it was made for. Only the main
-// object (g_pDBI) is shared.
+// Per-customer fan-out: each customer's database object is made for one
+// pass of one caller and deleted right after it, so no customer object is
+// shared between threads or outlives the work it was made for. Only the
+// main object (g_pDBI) is shared. The sessions beneath the objects are
+// kept between passes by the database layer, and a customer that cannot
+// be reached is held back there; here a pass reads the customers' names
+// once and skips, with rate-limited lines, the customers it cannot serve.
 #include "CustomerFanOut.h"
 
+#include <map>
 #include <memory>
 #include <new>
 #include <vector>
@@ -26,33 +30,81 @@ constexpr char kProcedureCustomersAddOn[] =
 constexpr char kProcedureCustomersPlain[] =
     "select CustomerId from customermaster where CustomerStatus = 0 and AddOnID = 0";
 
-constexpr char kDsnNameQuery[] =
-    "select DSNName as outputvalue from customermaster where CustomerId = %d";
-constexpr char kDbNameQuery[] =
-    "select DBName as outputvalue from customermaster where CustomerId = %d";
+// Both names of every customer of a pass in one statement, in place of
+// the two look-ups per customer ("select DSNName as outputvalue from
+// customermaster where CustomerId = %d" and its DBName twin): a name
+// counts as found when its row exists and it is not NULL, as it would for
+// those look-ups.
+constexpr char kCustomerNamesQuery[] =
+    "select CustomerId as CustomerID, DSNName, DBName, DSNName is null as DsnMissing, "
+    "DBName is null as DbMissing from customermaster where CustomerId in (%s)";
+
+// Skip lines repeat on every pass while a customer stays misconfigured or
+// unreachable: a few per customer and kind, then one per scaled minute.
+LogRateLimiter g_skipLines;
+
+#define SKIP_LOG(kind, customerId, ...)                                             \
+  KORBLogLimited(g_pLogger, g_skipLines, std::string(kind) + std::to_string(customerId), \
+                 __LINE__, KORB_LOG_SOURCE, KORB_LOG_ERROR, __VA_ARGS__)
+
+struct CustomerNames {
+  bool dsn_found = false;
+  bool db_found = false;
+  std::string dsn;
+  std::string db;
+};
+
+// Names of the given customers; a customer without a row is absent.
+std::map<int, CustomerNames> ReadCustomerNames(const std::vector<int>& ids) {
+  std::map<int, CustomerNames> names;
+  if (ids.empty()) return names;
+  std::string list;
+  for (int id : ids) list += (list.empty() ? "" : ",") + std::to_string(id);
+  DBRows rows;
+  g_pDBI->getRows(Format(kCustomerNamesQuery, list.c_str()),
+                  {"CustomerID", "DSNName", "DBName", "DsnMissing", "DbMissing"}, rows);
+  for (const DBRow& row : rows) {
+    CustomerNames& entry = names[ToInt(row[0])];
+    entry.dsn_found = row[3] == "0";
+    entry.db_found = row[4] == "0";
+    entry.dsn = row[1];
+    entry.db = row[2];
+  }
+  return names;
+}
+
+// Customer IDs of a pass as the customer query gave them.
+std::vector<int> Ids(const std::vector<std::string>& texts) {
+  std::vector<int> ids;
+  ids.reserve(texts.size());
+  for (const std::string& text : texts) ids.push_back(ToInt(text));
+  return ids;
+}
 
 // Add-on selector 5 serves the add-on customers, every other value the
 // plain ones.
 bool AddOnCustomersSelected() { return g_pDBI->m_nAddOnSelector == 5; }
 
-// The shared steps of the virtual-probe and job-populate forms: name
-// lookups, object, connection. Null when the customer is to be skipped
-// (already logged).
-std::unique_ptr<CDBI> OpenVirtualProbeCustomer(int customerId) {
-  std::string dsn;
-  std::string dbName;
-  if (g_pDBI->getValueFromQuery(Format(kDsnNameQuery, customerId), dsn) != 1) {
-    KLOG(2, "Unable to get the DSN name for the customer so continueing with next customer");
+// The shared steps of the virtual-probe and job-populate forms: names,
+// object, connection. Null when the customer is to be skipped (already
+// logged).
+std::unique_ptr<CDBI> OpenVirtualProbeCustomer(int customerId,
+                                               const std::map<int, CustomerNames>& names) {
+  auto it = names.find(customerId);
+  if (it == names.end() || !it->second.dsn_found) {
+    SKIP_LOG("dsn:", customerId,
+             "Unable to get the DSN name for the customer so continueing with next customer");
     metrics::CustomerSkipped(metrics::CustomerSkip::kNoNames);
     return nullptr;
   }
-  if (g_pDBI->getValueFromQuery(Format(kDbNameQuery, customerId), dbName) != 1) {
-    KLOG(2, "Unable to get the Database name for the customer so continueing with the next customer");
+  if (!it->second.db_found) {
+    SKIP_LOG("db:", customerId,
+             "Unable to get the Database name for the customer so continueing with the next customer");
     metrics::CustomerSkipped(metrics::CustomerSkip::kNoNames);
     return nullptr;
   }
   KLOG(8, "Creating the connection to the database of customerId = %d", customerId);
-  std::unique_ptr<CDBI> db(new (std::nothrow) CDBI(g_pLogger, dsn, dbName));
+  std::unique_ptr<CDBI> db(new (std::nothrow) CDBI(g_pLogger, it->second.dsn, it->second.db));
   if (!db) {
     KLOG(2, "Failure in getting the db object for customerId=%d in SchedulerForMspServer so exiting",
          customerId);
@@ -67,8 +119,9 @@ std::unique_ptr<CDBI> OpenVirtualProbeCustomer(int customerId) {
 
 bool CustomerDatabaseConnected(const CDBI& db, int customerId) {
   if (db.m_bReady) return true;
-  KLOG(2, "The database of customerId = %d could not be connected so continuing with the next customer",
-       customerId);
+  SKIP_LOG("connect:", customerId,
+           "The database of customerId = %d could not be connected so continuing with the next customer",
+           customerId);
   metrics::CustomerSkipped(metrics::CustomerSkip::kNotConnected);
   return false;
 }
@@ -79,12 +132,15 @@ int ForEachVirtualProbeCustomer(const std::function<void(CDBI& db)>& work) {
                                                : kVirtualProbeCustomersPlain;
   DBRows rows;
   g_pDBI->getRows(query, {"CustomerID", "SiteID"}, rows);
+  if (rows.empty()) return 0;
+  std::vector<int> ids;
+  for (const DBRow& row : rows) ids.push_back(ToInt(row[0]));
+  const std::map<int, CustomerNames> names = ReadCustomerNames(ids);
   int served = 0;
   for (const DBRow& row : rows) {
-    if (row.size() < 2) continue;
     const int customerId = ToInt(row[0]);
     const int siteId = ToInt(row[1]);
-    std::unique_ptr<CDBI> db = OpenVirtualProbeCustomer(customerId);
+    std::unique_ptr<CDBI> db = OpenVirtualProbeCustomer(customerId, names);
     if (!db) continue;
     db->m_nSiteID = siteId;
     work(*db);
@@ -98,11 +154,13 @@ int ForEachJobPopulateCustomer(const std::function<void(CDBI& db)>& work) {
   metrics::FanOutPass pass;
   const char* query = AddOnCustomersSelected() ? kJobPopulateCustomersAddOn
                                                : kJobPopulateCustomersPlain;
-  std::vector<std::string> ids;
-  g_pDBI->getValueFromEachRow(query, "CustomerId", ids);
+  std::vector<std::string> texts;
+  g_pDBI->getValueFromEachRow(query, "CustomerId", texts);
+  const std::vector<int> ids = Ids(texts);
+  const std::map<int, CustomerNames> names = ReadCustomerNames(ids);
   int served = 0;
-  for (const std::string& id : ids) {
-    std::unique_ptr<CDBI> db = OpenVirtualProbeCustomer(ToInt(id));
+  for (int customerId : ids) {
+    std::unique_ptr<CDBI> db = OpenVirtualProbeCustomer(customerId, names);
     if (!db) continue;
     work(*db);
     ++served;
@@ -116,28 +174,30 @@ void MSPDynamicQueryExecution(const std::string& callText) {
   metrics::FanOutPass pass;
   const char* query = AddOnCustomersSelected() ? kProcedureCustomersAddOn
                                                : kProcedureCustomersPlain;
-  std::vector<std::string> ids;
-  g_pDBI->getValueFromEachRow(query, "CustomerId", ids);
-  for (const std::string& id : ids) {
-    const int customerId = ToInt(id);
-    // Fresh names for every customer: a failed lookup must never leave the
-    // previous customer's names in place, or the call would run on the
+  std::vector<std::string> texts;
+  g_pDBI->getValueFromEachRow(query, "CustomerId", texts);
+  const std::vector<int> ids = Ids(texts);
+  const std::map<int, CustomerNames> names = ReadCustomerNames(ids);
+  for (int customerId : ids) {
+    // Each customer's own names or none: a failed look-up must never leave
+    // another customer's names in place, or the call would run on the
     // wrong customer's database.
-    std::string dsn;
-    std::string dbName;
-    if (g_pDBI->getValueFromQuery(Format(kDsnNameQuery, customerId), dsn) != 1) {
-      KLOG(2, "MSPDynamicQueryExecution: unable to get the DSN name of customerId = %d so continuing with the next customer",
-           customerId);
+    auto it = names.find(customerId);
+    if (it == names.end() || !it->second.dsn_found) {
+      SKIP_LOG("dsn:", customerId,
+               "MSPDynamicQueryExecution: unable to get the DSN name of customerId = %d so continuing with the next customer",
+               customerId);
       metrics::CustomerSkipped(metrics::CustomerSkip::kNoNames);
       continue;
     }
-    if (g_pDBI->getValueFromQuery(Format(kDbNameQuery, customerId), dbName) != 1) {
-      KLOG(2, "MSPDynamicQueryExecution: unable to get the Database name of customerId = %d so continuing with the next customer",
-           customerId);
+    if (!it->second.db_found) {
+      SKIP_LOG("db:", customerId,
+               "MSPDynamicQueryExecution: unable to get the Database name of customerId = %d so continuing with the next customer",
+               customerId);
       metrics::CustomerSkipped(metrics::CustomerSkip::kNoNames);
       continue;
     }
-    std::unique_ptr<CDBI> db(new (std::nothrow) CDBI(g_pLogger, dsn, dbName));
+    std::unique_ptr<CDBI> db(new (std::nothrow) CDBI(g_pLogger, it->second.dsn, it->second.db));
     if (!db) {
       KLOG(2, "MSPDynamicQueryExecution: failure in getting the db object for customerId = %d so continuing with the next customer",
            customerId);

@@ -19,6 +19,14 @@ class DbiTest : public korbtest::DbTest {
     ASSERT_TRUE(db_->m_bReady);
   }
 
+  // Sessions kept for reuse belong to this test's option file; they must
+  // not show up in the next test's session counts.
+  void TearDown() override {
+    db_.reset();
+    CDBI::CloseIdleSessions();
+    DbTest::TearDown();
+  }
+
   // Lines of the log that contain text.
   int LogLines(const std::string& text) const {
     std::ifstream in(logger_->GetLogPath());

@@ -1,4 +1,5 @@
-// Keys of a DSN group as other parts of the daemon read them.
+// Keys of a DSN group as other parts of the daemon read them, and the
+// daemon's own keys refused when they are not what they must be.
 #include "DbiFixture.h"
 
 namespace {
@@ -9,9 +10,10 @@ TEST_F(Options, RawAndIntegerValuesOfTheGroup) {
   AddOptions("orb",
              "korb-grace-period = 45\n"
              "Korb_Signal_Address=127.0.0.1 # loopback only\n"
-             "korb-signal-rcvbuf=4M\n"
-             "korb-empty=\n");
+             "korb-metrics-address=\n"
+             "ssl-cipher=DHE-RSA-AES256-SHA\n");
   CDBI db(logger_.get(), "orb", "orb");
+  ASSERT_TRUE(db.m_bReady) << db.InvalidSetting();
   std::string text;
   ASSERT_TRUE(db.GetOption("korb-signal-address", text));
   EXPECT_EQ("127.0.0.1", text);
@@ -24,13 +26,36 @@ TEST_F(Options, RawAndIntegerValuesOfTheGroup) {
   number = -7;
   EXPECT_TRUE(db.GetIntegerOption("korb-metrics-port", number));  // absent: untouched
   EXPECT_EQ(-7, number);
-  EXPECT_FALSE(db.GetIntegerOption("korb-signal-rcvbuf", number));
-  EXPECT_FALSE(db.GetIntegerOption("korb-empty", number));
+  EXPECT_FALSE(db.GetIntegerOption("ssl-cipher", number));
   EXPECT_EQ(-7, number);
 
   // An object whose group is missing has no keys at all.
   CDBI none(logger_.get(), "no-such-group", "orb");
   EXPECT_FALSE(none.GetOption("database", text));
+}
+
+TEST_F(Options, DaemonKeysThatAreNotIntegersOrOutOfRangeLeaveTheObjectNotReady) {
+  const struct {
+    const char* line;
+    const char* named;  // what the refusal must name
+  } cases[] = {
+      {"korb-install-type=two", "korb-install-type=two"},
+      {"korb-site-id=abc", "korb-site-id=abc"},
+      {"korb-probe-id=1.5", "korb-probe-id=1.5"},
+      {"korb-msp-flag=", "korb-msp-flag="},
+      {"korb-signal-rcvbuf=4M", "korb-signal-rcvbuf=4M"},
+      {"korb-site-id=99999999999", "korb-site-id=99999999999"},
+      {"korb-statement-timeout=0", "korb-statement-timeout=0"},
+      {"korb-reconnect-window=-1", "korb-reconnect-window=-1"},
+  };
+  for (const auto& c : cases) {
+    SetMainIdentity(korbtest::Identity());
+    AddOptions("orb", std::string(c.line) + "\n");
+    CDBI db(logger_.get(), "orb", "orb");
+    EXPECT_FALSE(db.m_bReady) << c.line;
+    EXPECT_NE(std::string::npos, db.InvalidSetting().find(c.named)) << db.InvalidSetting();
+    EXPECT_EQ(1, LogLines(c.named)) << c.line;
+  }
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The three per-customer forms on an MSP server: whom each one serves,
 // with which database and site, and how unusable customers are skipped.
+#include <fstream>
 #include <set>
 #include <utility>
 
@@ -85,6 +86,39 @@ TEST_F(FanOutTest, SelectorFiveServesOnlyAddOnCustomers) {
   EXPECT_EQ(CustomerForms(), (Served{{"cust_d", 15}, {"cust_d", -1}}));
   EXPECT_EQ(OtherForms(), (Texts{"0/0", "0/0", "1/1"}));
   EXPECT_EQ(Logged(2), Texts{});
+}
+
+TEST_F(FanOutTest, RepeatedPassesHoldBackAnUnreachableCustomerAndItsLines) {
+  StartProcess(true, 0);
+  AddCustomer({.id = 21, .siteId = 21, .dsn = "dsn_ok", .database = "cust_ok"});
+  AddCustomer({.id = 22, .siteId = 22});  // no names
+  AddCustomer({.id = 23, .siteId = 23, .dsn = "dsn_down"});
+  AddUnreachableDsn("dsn_down");
+  Exec("UPDATE customermaster SET DBName = 'cust_down' WHERE CustomerID = 23");
+  constexpr int kPasses = 30;
+  int served = 0;
+  for (int pass = 0; pass < kPasses; ++pass)
+    served += ForEachVirtualProbeCustomer([](CDBI& db) { db.executeSQL("do 1"); });
+  EXPECT_EQ(kPasses, served);
+  // The unreachable customer was tried once; the passes within its
+  // back-off skipped it without trying.
+  std::ifstream in(InstallDir() + "/ConsoleManagement/log/KORB_ProbeScheduler.log");
+  int connects = 0;
+  for (std::string line; std::getline(in, line);)
+    connects += line.find("Connecting to DSN 'dsn_down'") != std::string::npos;
+  EXPECT_EQ(1, connects);
+  // A few skip lines of each kind, not one per pass.
+  const int unnamed = CountLogged(2, "Unable to get the DSN name for the customer so continueing "
+                                     "with next customer");
+  const int down = CountLogged(2, "The database of customerId = 23 could not be connected so "
+                                  "continuing with the next customer");
+  EXPECT_GE(unnamed, 1);
+  EXPECT_LE(unnamed, 6);
+  EXPECT_GE(down, 1);
+  EXPECT_LE(down, 6);
+  // The reachable customer's passes shared one session.
+  EXPECT_EQ(1, Count("select * from information_schema.processlist where db = 'cust_ok'"));
+  CDBI::CloseIdleSessions();
 }
 
 }  // namespace

@@ -64,6 +64,19 @@ TEST_F(ReachabilityTest, SettingsChooseTheSystemsAndTheThreshold) {
   EXPECT_EQ(TakeUnreachable(), "101,102,104");
   EXPECT_EQ(Logged(2), Texts{"Configsettings value of AGENT_DOWN_STATUS_UPDATE_FACTOR is longer "
                              "than 9 characters and is ignored"});
+
+  // Values that are no factor: the default of 2 applies, with one line per
+  // value however often it is read (nan and inf would break the statement,
+  // 0 or less would mark every system).
+  for (const char* bad : {"nan", "inf", "-1", "0", "abc"}) {
+    Setting("AGENT_DOWN_STATUS_UPDATE_FACTOR", bad);
+    updateAgentStatus();
+    EXPECT_EQ(TakeUnreachable(), "101,102,104") << bad;
+    updateAgentStatus();
+    EXPECT_EQ(TakeUnreachable(), "101,102,104") << bad;
+    EXPECT_EQ(CountLogged(2, Format("AGENT_DOWN_STATUS_UPDATE_FACTOR '%s' is not a number greater "
+                                    "than 0; 2.0 is used instead", bad)), 1) << bad;
+  }
 }
 
 TEST_F(ReachabilityTest, CustomerDatabasesUseOneAndAHalfIntervalsAndTheirOwnSite) {
