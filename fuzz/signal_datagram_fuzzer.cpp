@@ -66,8 +66,10 @@ void CheckRecord(const CSignalInfo& info, const uint8_t* data) {
 // it. Made once: libFuzzer runs every input in one process.
 struct Loopback {
   Loopback() {
-    char dir[] = "/tmp/korb-fuzz-XXXXXX";
-    if (mkdtemp(dir) != nullptr) logger.InitKORBLog(dir, "fuzz.log", 1000000, 3);
+    // The receiver's lines go to $KORB_FUZZ_LOG_DIR (scripts/fuzz.sh
+    // gives each run a scratch folder), else nowhere.
+    if (const char* dir = getenv("KORB_FUZZ_LOG_DIR"))
+      logger.InitKORBLog(dir, "fuzz.log", 1000000, 3);
     unsetenv("KORB_SIGNAL_BIND");
     SignalReceiverOptions options;
     options.address = "127.0.0.1";

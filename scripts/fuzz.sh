@@ -53,7 +53,7 @@ for corpus in "$ROOT"/fuzz/corpus/*/; do
   work=$(mktemp -d "/tmp/korb-fuzz-$name.XXXXXX")
   mkdir -p "$work/corpus" "$work/artifacts"
   say "$name: ${SECONDS_PER_TARGET}s"
-  if "$target" -max_total_time="$SECONDS_PER_TARGET" -print_final_stats=1 \
+  if KORB_FUZZ_LOG_DIR="$work" "$target" -max_total_time="$SECONDS_PER_TARGET" -print_final_stats=1 \
        -artifact_prefix="$work/artifacts/" "$work/corpus" "$corpus" \
        >"$work/fuzz.log" 2>&1; then
     tail -n 12 "$work/fuzz.log"
