@@ -219,7 +219,7 @@ class FailoverTest : public ::testing::Test {
 
 GaleraCluster* FailoverTest::cluster_ = nullptr;
 
-TEST_F(FailoverTest, DISABLED_ReconnectWindowCarriesTheRunningDaemonToTheNewNode) {
+TEST_F(FailoverTest, ReconnectWindowCarriesTheRunningDaemonToTheNewNode) {
   WriteOptionFile(kWindow);
   korbtest::DaemonOptions options;
   options.time_scale = kWindowTimeScale;
