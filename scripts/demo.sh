@@ -80,6 +80,10 @@ korb-site-id=1
 korb-probe-id=1
 korb-install-type=1
 korb-metrics-port=$METRICS_PORT
+# The grace period is scaled like every period: under the time scale the
+# default 60 s would leave a posting only milliseconds to finish before the
+# daily restart. 10 s of real time at any scale:
+korb-grace-period=$(awk -v s="$SCALE" 'BEGIN { printf "%d", s * 10 }')
 EOF
 export KORB_INSTALL_DIR="$INSTALL" KORB_LOCK_DIR="$WORK" KORB_TIME_SCALE="$SCALE"
 LOG="$INSTALL/ConsoleManagement/log/KORB_ProbeScheduler.log"
