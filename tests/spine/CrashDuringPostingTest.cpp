@@ -35,6 +35,7 @@ TEST_F(CrashDuringPostingTest, KilledScanAndDeployPostingsAreCompletedWithoutDup
     daemon.SendSignal(SIGKILL);
     EXPECT_EQ(ExitCodeOf(daemon), 128 + SIGKILL);
     ReleaseTaskLookups();
+    WaitForOrphanedStatements();
   }
   const long scans_before = Jobs(kScanSchedule, "Status = 0");
   ASSERT_LT(scans_before, kTargets);
@@ -49,6 +50,7 @@ TEST_F(CrashDuringPostingTest, KilledScanAndDeployPostingsAreCompletedWithoutDup
     daemon.SendSignal(SIGKILL);
     EXPECT_EQ(ExitCodeOf(daemon), 128 + SIGKILL);
     ReleaseDeployLock();
+    WaitForOrphanedStatements();
   }
   EXPECT_TRUE(Submitted(kScanSchedule));
   EXPECT_EQ(Jobs(kScanSchedule, "Status = 0"), kTargets);

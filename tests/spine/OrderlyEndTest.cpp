@@ -112,6 +112,7 @@ TEST_F(OrderlyEndTest, GracePeriodTooShortEndsUncleanAndTheNextStartRecovers) {
   ASSERT_TRUE(WaitForLog(kStillBusy, kEndTimeout)) << DaemonLog();
   EXPECT_EQ(ExitCodeOf(daemon), 0);
   ReleaseDeployLock();
+  WaitForOrphanedStatements();
   EXPECT_EQ(CountInLog(kUnloaded), 1);
   EXPECT_FALSE(HasCleanEndRecord());
   const long posted = Jobs(kDeploySchedule, "Status = 0");
