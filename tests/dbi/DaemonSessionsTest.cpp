@@ -31,9 +31,14 @@ TEST_F(DaemonSessions, OrderlyEndLeavesNoSessionForTheServerToAbort) {
   const long aborted_before = AbortedClients();
   DaemonProcess daemon;
   ASSERT_TRUE(korbtest::WaitForLog("Initializing the module...", kExitWait));
-  // The main loop and the worker threads have sessions by now.
+  // The main loop and the worker threads have sessions by now, and both
+  // patch threads have finished their first pass: a statement still under
+  // way on a worker thread outside a posting when the process ends is cut,
+  // and its session aborted.
   EXPECT_TRUE(WaitFor([&] { return Count("select * from information_schema.processlist "
                                          "where db = 'orb' and id <> connection_id()") >= 2; },
+                      kExitWait));
+  EXPECT_TRUE(WaitFor([] { return korbtest::CountInLog("Waiting for event!!!") >= 2; },
                       kExitWait));
   daemon.Send(1);
   int code = -1;
