@@ -202,7 +202,9 @@ Session* ConnectionPool::ForThisThread(std::string* error, bool* opened, bool* h
   }
   SessionCache& cache = SessionCache::Instance();
   if (MYSQL* kept = cache.Take(settings_.reuse_key)) return Adopt(kept, error);
-  if (!cache.MayConnect(settings_.reuse_key, error)) {
+  const ConnectSettings settings = settings_;
+  auto connect = [settings](std::string* why) { return OpenConnection(settings, why); };
+  if (!cache.MayConnect(settings_.reuse_key, connect, error)) {
     if (held_back != nullptr) *held_back = true;
     return nullptr;
   }

@@ -3,6 +3,8 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <system_error>
+#include <thread>
 
 #include "utilLib.h"
 
@@ -80,24 +82,79 @@ void SessionCache::Give(const std::string& key, MYSQL* mysql) {
   CloseAll(doomed);
 }
 
-bool SessionCache::MayConnect(const std::string& key, std::string* why) {
-  std::lock_guard<std::mutex> lock(mu_);
-  auto it = back_off_.find(key);
-  if (it == back_off_.end()) return true;
-  const int64_t wait_us = it->second.retry_at_us - Clock::MonotonicMicros();
-  if (wait_us <= 0) return true;
-  *why = Format("not tried again for %lld ms after %d failed connect(s); last: %s",
-                static_cast<long long>(wait_us / 1000), it->second.failures,
-                it->second.error.c_str());
+bool SessionCache::MayConnect(const std::string& key, const Connector& connect,
+                              std::string* why) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = back_off_.find(key);
+    if (it == back_off_.end()) return true;
+    BackOff& entry = it->second;
+    const int64_t wait_us = entry.retry_at_us - Clock::MonotonicMicros();
+    if (entry.retrying || wait_us > 0 || closed_ ||
+        retries_under_way_ >= kMaxRetriesUnderWay) {
+      *why = entry.retrying
+                 ? Format("being tried again after %d failed connect(s); last: %s",
+                          entry.failures, entry.error.c_str())
+                 : Format("not tried again for %lld ms after %d failed connect(s); last: %s",
+                          static_cast<long long>(std::max<int64_t>(wait_us, 0) / 1000),
+                          entry.failures, entry.error.c_str());
+      return false;
+    }
+    entry.retrying = true;
+    ++retries_under_way_;
+    *why = Format("tried again in the background after %d failed connect(s); last: %s",
+                  entry.failures, entry.error.c_str());
+  }
+  Retry(key, connect);
   return false;
+}
+
+void SessionCache::Retry(const std::string& key, const Connector& connect) {
+  auto attempt = [this, key, connect] {
+    std::string error;
+    MYSQL* mysql = connect(&error);
+    std::vector<MYSQL*> doomed;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      --retries_under_way_;
+      back_off_[key].retrying = false;
+      if (mysql == nullptr) {
+        FailedLocked(key, error);
+      } else {
+        back_off_.erase(key);
+        if (closed_) {
+          doomed.push_back(mysql);
+        } else {
+          const int64_t now_us = Clock::MonotonicMicros();
+          kept_.push_front({key, mysql, now_us});
+          SweepLocked(now_us, &doomed);
+        }
+      }
+    }
+    CloseAll(doomed);
+  };
+  try {
+    // Detached: a connect may take its whole time-out, and the process
+    // must not wait for it to end. The thread touches only the cache,
+    // which is never destroyed.
+    std::thread(std::move(attempt)).detach();
+  } catch (const std::system_error&) {
+    // No thread now: the next caller past the back-off asks again.
+    std::lock_guard<std::mutex> lock(mu_);
+    --retries_under_way_;
+    back_off_[key].retrying = false;
+  }
 }
 
 void SessionCache::Connected(const std::string& key, bool ok, const std::string& error) {
   std::lock_guard<std::mutex> lock(mu_);
-  if (ok) {
+  if (ok)
     back_off_.erase(key);
-    return;
-  }
+  else
+    FailedLocked(key, error);
+}
+
+void SessionCache::FailedLocked(const std::string& key, const std::string& error) {
   BackOff& entry = back_off_[key];
   uint64_t delay_ms = kFirstBackOffMs;
   for (int i = 0; i < entry.failures && delay_ms < kMaxBackOffMs; ++i) delay_ms *= 2;

@@ -7,8 +7,12 @@
 // costs its whole connect time-out on every pass. So an object that goes
 // hands its idle sessions here, and the next object of the same customer
 // (same option file, group keys and database) takes one instead of
-// connecting. A customer whose connect failed is not tried again before
-// its back-off has passed: 5 s, doubling to 300 s (scaled time).
+// connecting. A customer whose connect failed is not tried again by a
+// caller: once its back-off has passed (5 s, doubling to 300 s, scaled
+// time) the cache tries it on a thread of its own, and a session that
+// connects is kept for the next caller. So a customer whose server
+// accepts and never answers costs its connect time-out once, on the pass
+// that found it dead, and never again on a pass.
 //
 // Kept sessions are bounded (kMaxIdle, oldest closed first) and closed
 // after kIdleCloseMs of scaled time unused; the check runs whenever the
@@ -24,6 +28,7 @@
 #include <mysql.h>
 
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <mutex>
 #include <string>
@@ -39,6 +44,10 @@ class SessionCache {
   static constexpr int64_t kPingAfterMs = 30000;    // real: servers and proxies count real time
   static constexpr uint64_t kFirstBackOffMs = 5000;  // scaled
   static constexpr uint64_t kMaxBackOffMs = 300000;  // scaled
+  static constexpr int kMaxRetriesUnderWay = 16;
+
+  // Opens a session, or null with *error.
+  using Connector = std::function<MYSQL*(std::string* error)>;
 
   static SessionCache& Instance();
 
@@ -46,8 +55,11 @@ class SessionCache {
   MYSQL* Take(const std::string& key);
   // Keeps a session that its object no longer needs.
   void Give(const std::string& key, MYSQL* mysql);
-  // False (with *why) while the back-off of key after failed connects runs.
-  bool MayConnect(const std::string& key, std::string* why);
+  // True when the caller may connect for key itself: no connect of key
+  // has failed since its last success. Otherwise false with *why; once
+  // the back-off has passed, the cache tries again with connect on a
+  // thread of its own and keeps the session if it connects.
+  bool MayConnect(const std::string& key, const Connector& connect, std::string* why);
   // Records the outcome of a connect for key.
   void Connected(const std::string& key, bool ok, const std::string& error);
   // Closes every kept session; with closed_for_good, later Give calls
@@ -65,8 +77,14 @@ class SessionCache {
   struct BackOff {
     int failures = 0;
     int64_t retry_at_us = 0;
+    bool retrying = false;  // a connect of the cache's own is under way
     std::string error;
   };
+
+  // Records a failed connect of key. REQUIRES: mu_ held.
+  void FailedLocked(const std::string& key, const std::string& error);
+  // The cache's own connect of key, on a detached thread.
+  void Retry(const std::string& key, const Connector& connect);
 
   // Moves expired and surplus sessions to *doomed. REQUIRES: mu_ held.
   void SweepLocked(int64_t now_us, std::vector<MYSQL*>* doomed);
@@ -74,6 +92,7 @@ class SessionCache {
   std::mutex mu_;
   std::list<Kept> kept_;  // most recently given first
   std::unordered_map<std::string, BackOff> back_off_;
+  int retries_under_way_ = 0;
   bool closed_ = false;
 };
 

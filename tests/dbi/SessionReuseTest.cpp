@@ -155,12 +155,45 @@ TEST_F(SessionReuse, CustomerThatNeverAnswersIsNotTriedAgainUntilItsBackOffHasPa
   }
   EXPECT_EQ(1, silent.Accepted());
 
-  // Once the back-off has passed the customer is tried again, and the next
-  // back-off is longer.
+  // Once the back-off has passed the cache tries the customer again on a
+  // thread of its own: the object is not held up by the connect time-out.
   std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  const auto start = std::chrono::steady_clock::now();
+  {
+    CDBI db(logger_.get(), "hung", "");
+    EXPECT_FALSE(db.m_bReady);
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  EXPECT_TRUE(WaitFor([&] { return silent.Accepted() == 2; }, std::chrono::seconds(5)));
+  // While that connect waits out its time-out, and within the longer
+  // back-off after it, nobody tries.
   CDBI(logger_.get(), "hung", "");
   EXPECT_EQ(2, silent.Accepted());
-  CDBI(logger_.get(), "hung", "");
-  EXPECT_EQ(2, silent.Accepted());
-  EXPECT_EQ(2, LogLines("Connecting to DSN 'hung'"));
+  EXPECT_EQ(1, LogLines("Connecting to DSN 'hung'"));
+}
+
+TEST_F(SessionReuse, CustomerWhoseServerComesBackIsServedFromTheSessionTriedInTheBackground) {
+  SetScale("10");  // first back-off 0.5 s
+  CreateCustomerDatabase("cust_back", "cust_back");
+  // The customer's server is reached through a socket path that does not
+  // exist yet: its connects fail at once.
+  const std::string link = InstallDir() + "/back.sock";
+  AddOptions("back", "socket=" + link + "\nuser=root\ndatabase=cust_back\n");
+  {
+    CDBI db(logger_.get(), "back", "");
+    EXPECT_FALSE(db.m_bReady);
+  }
+  ASSERT_EQ(0, symlink(MariaDbServer::Instance().Socket().c_str(), link.c_str()));
+  // Passes go on; once the back-off has passed, the cache's own connect
+  // succeeds and a later object is served by that session.
+  bool served = false;
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        CDBI db(logger_.get(), "back", "");
+        served = db.m_bReady;
+        return served;
+      },
+      std::chrono::seconds(20)));
+  EXPECT_EQ(1, Sessions("cust_back"));
+  EXPECT_EQ(1, LogLines("Connecting to DSN 'back'"));
 }
