@@ -9,6 +9,11 @@
 // process sleeps in poll(). The timer is set again only when the earliest
 // deadline has changed, which a stream of datagrams does not do.
 //
+// A readable socket is emptied up to kBatchSize datagrams with one
+// recvmmsg; the waits that follow hand them out one by one, in arrival
+// order, each after the due events exactly as if it were still queued in
+// the socket, and poll again only once the batch is used up.
+//
 // Datagrams come from any host that can reach the port; everything they
 // can make the receiver log goes through a rate limiter.
 #include <poll.h>
@@ -20,6 +25,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "scheduler_metrics.h"
 #include "socket_ops.h"
@@ -29,6 +35,71 @@
 namespace {
 
 const char kLogSource[] = "utilLib";
+
+// Datagrams taken from the socket per recvmmsg.
+constexpr size_t kBatchSize = 32;
+// One byte more than a signal, so that MSG_TRUNC's full length is the only
+// thing that tells an oversized datagram apart.
+constexpr size_t kSlotSize = kSignalDatagramSize + 1;
+
+// Datagrams received together, handed out one at a time.
+class DatagramBatch {
+ public:
+  DatagramBatch()
+      : data_(kBatchSize * kSlotSize),
+        peers_(kBatchSize),
+        iovecs_(kBatchSize),
+        headers_(kBatchSize) {
+    for (size_t i = 0; i < kBatchSize; ++i) {
+      iovecs_[i].iov_base = data_.data() + i * kSlotSize;
+      iovecs_[i].iov_len = kSlotSize;
+      memset(&headers_[i], 0, sizeof(headers_[i]));
+      headers_[i].msg_hdr.msg_name = peers_[i].Storage();
+      headers_[i].msg_hdr.msg_iov = &iovecs_[i];
+      headers_[i].msg_hdr.msg_iovlen = 1;
+    }
+  }
+
+  bool Empty() const { return next_ >= count_; }
+
+  // Refills an empty batch without blocking.
+  sockets::ReceiveResult Fill(int fd, std::string* error) {
+    next_ = count_ = 0;
+    // The kernel shortens each address length to the sender's.
+    for (mmsghdr& header : headers_) header.msg_hdr.msg_namelen = sockets::Peer::kSize;
+    for (;;) {
+      // MSG_TRUNC makes each msg_len the datagram's full length.
+      const int n = recvmmsg(fd, headers_.data(), kBatchSize,
+                             MSG_DONTWAIT | MSG_TRUNC, nullptr);
+      if (n > 0) {
+        count_ = static_cast<size_t>(n);
+        return sockets::ReceiveResult::kReceived;
+      }
+      if (n == 0) return sockets::ReceiveResult::kNothing;
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK)
+        return sockets::ReceiveResult::kNothing;
+      if (error) *error = sockets::ErrorText("recvmmsg", errno);
+      return sockets::ReceiveResult::kFailed;
+    }
+  }
+
+  // The next datagram. REQUIRES: !Empty().
+  const unsigned char* Take(size_t* length, const sockets::Peer** peer) {
+    const size_t i = next_++;
+    *length = headers_[i].msg_len;
+    *peer = &peers_[i];
+    return data_.data() + i * kSlotSize;
+  }
+
+ private:
+  std::vector<unsigned char> data_;
+  std::vector<sockets::Peer> peers_;
+  std::vector<iovec> iovecs_;
+  std::vector<mmsghdr> headers_;
+  size_t next_ = 0;
+  size_t count_ = 0;
+};
 
 void DrainCounter(int fd) {
   uint64_t value;
@@ -46,6 +117,7 @@ struct CSignalHandler::Impl {
   TimeoutTable table;
   CLogger* logger;
   LogRateLimiter refusals;  // one kind: refused or failed receives
+  DatagramBatch batch;
   int64_t armed_deadline_us = -1;  // what the timer is set to; 0 disarmed
   int sock = -1;
   int timer = -1;
@@ -76,7 +148,9 @@ struct CSignalHandler::Impl {
     if (k != 0) metrics::TimeoutEventDue(k, now - deadline);
     return k;
   }
+  // Returns 0 (info filled), -1 (failure) or 1 (nothing there after all).
   int Receive(CSignalInfo& info);
+  int Decode(CSignalInfo& info);
 };
 
 void CSignalHandler::Impl::LogError(int line, const char* fmt, ...) {
@@ -164,16 +238,10 @@ void CSignalHandler::Impl::ArmTimer(int64_t deadline_us) {
   timerfd_settime(timer, TFD_TIMER_ABSTIME, &timer_value, nullptr);
 }
 
-// Returns 0 (info filled), -1 (failure) or 1 (nothing there after all).
 int CSignalHandler::Impl::Receive(CSignalInfo& info) {
-  // One byte more than a signal, so that MSG_TRUNC's full length is the
-  // only thing that tells an oversized datagram apart.
-  unsigned char buffer[kSignalDatagramSize + 1];
-  size_t length = 0;
-  sockets::Peer peer;
+  if (!batch.Empty()) return Decode(info);
   std::string error;
-  switch (sockets::ReceiveDatagram(sock, buffer, sizeof(buffer), &length,
-                                   &peer, &error)) {
+  switch (batch.Fill(sock, &error)) {
     case sockets::ReceiveResult::kNothing:
       return 1;
     case sockets::ReceiveResult::kFailed:
@@ -184,13 +252,21 @@ int CSignalHandler::Impl::Receive(CSignalInfo& info) {
     case sockets::ReceiveResult::kReceived:
       break;
   }
-  if (!info.Decode(buffer, length)) {
+  return Decode(info);
+}
+
+// The next datagram of the batch. REQUIRES: !batch.Empty().
+int CSignalHandler::Impl::Decode(CSignalInfo& info) {
+  size_t length = 0;
+  const sockets::Peer* peer = nullptr;
+  const unsigned char* data = batch.Take(&length, &peer);
+  if (!info.Decode(data, length)) {
     metrics::DatagramRefused(metrics::Refusal::kLength);
     KORBLogLimited(logger, refusals, std::string(), __LINE__, kLogSource,
                    KORB_LOG_ERROR,
                    "CSignalHandler: refused signal datagram from %s: %zu "
                    "bytes instead of %zu",
-                   peer.Text().c_str(), length, kSignalDatagramSize);
+                   peer->Text().c_str(), length, kSignalDatagramSize);
     return -1;
   }
   return 0;
@@ -221,6 +297,7 @@ int CSignalHandler::WaitForSignal(CSignalInfo& info, char* /*text*/) {
   if (!d.ready) return -1;
   if (d.last_was_event) {
     d.last_was_event = false;
+    if (!d.batch.Empty()) return d.Decode(info);
     pollfd pending = {d.sock, POLLIN, 0};
     if (poll(&pending, 1, 0) > 0 && pending.revents != 0) {
       const int result = d.Receive(info);
@@ -232,6 +309,7 @@ int CSignalHandler::WaitForSignal(CSignalInfo& info, char* /*text*/) {
       d.last_was_event = true;
       return k;
     }
+    if (!d.batch.Empty()) return d.Decode(info);
     int64_t deadline = 0;
     d.ArmTimer(d.table.EarliestDeadline(&deadline) ? deadline : 0);
 

@@ -91,27 +91,6 @@ std::string Peer::Text() const {
   return std::string(host) + ":" + std::to_string(port);
 }
 
-ReceiveResult ReceiveDatagram(int fd, void* buffer, size_t capacity,
-                              size_t* length, Peer* peer,
-                              std::string* error) {
-  Peer ignored;
-  sockaddr* from = reinterpret_cast<sockaddr*>(peer != nullptr ? peer->Storage()
-                                                               : ignored.Storage());
-  for (;;) {
-    socklen_t from_len = Peer::kSize;
-    const ssize_t n =
-        recvfrom(fd, buffer, capacity, MSG_DONTWAIT | MSG_TRUNC, from, &from_len);
-    if (n >= 0) {
-      *length = static_cast<size_t>(n);
-      return ReceiveResult::kReceived;
-    }
-    if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) return ReceiveResult::kNothing;
-    if (error) *error = ErrorText("recvfrom", errno);
-    return ReceiveResult::kFailed;
-  }
-}
-
 bool SendDatagram(const std::string& host, int port, const void* data,
                   size_t length, std::string* error) {
   if (port < 1 || port > 65535) {

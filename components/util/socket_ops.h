@@ -43,13 +43,6 @@ class Peer {
   alignas(8) unsigned char storage_[kSize] = {};
 };
 
-// Takes one datagram without blocking. *length receives its full size even
-// when it was longer than capacity (the excess is dropped), so an oversized
-// datagram is never mistaken for a well-formed one.
-ReceiveResult ReceiveDatagram(int fd, void* buffer, size_t capacity,
-                              size_t* length, Peer* peer,
-                              std::string* error);
-
 // Resolves host (name or numeric address) and sends one datagram to the
 // first address that accepts it, IPv4 addresses first: the suite's
 // receivers listen on IPv4, and "localhost" often resolves to ::1 first.

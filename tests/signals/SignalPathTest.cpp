@@ -5,11 +5,14 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <sstream>
+#include <vector>
 
 #include "DaemonProcess.h"
 #include "TestDatabase.h"
@@ -131,6 +134,36 @@ TEST_F(SignalPathTest, FieldsAreReadAsAtolAndAJunkFloodLeavesTheLogBounded) {
     EXPECT_LE(lines, 5) << kind;
   }
   EndWithZero(daemon);
+}
+
+// Signals that queued up while the process was held are handled one by
+// one in the order sent, up to the end signal; those behind it are not.
+TEST_F(SignalPathTest, QueuedSignalsAreHandledInOrderUpToTheEndSignal) {
+  daemon_port_ = korbtest::FreeUdpPort();
+  korbtest::DaemonOptions options;
+  options.identifier = daemon_port_;
+  DaemonProcess daemon(options);
+  ExpectRunning(daemon);
+
+  std::vector<int> sent;
+  for (int i = 0; i < 20; ++i) sent.insert(sent.end(), {17, 14});
+  sent.push_back(1);
+  ASSERT_EQ(kill(daemon.Pid(), SIGSTOP), 0);
+  for (int type : sent) daemon.Send(type);
+  for (int i = 0; i < 10; ++i) daemon.Send(17);
+  ASSERT_EQ(kill(daemon.Pid(), SIGCONT), 0);
+
+  int code = -1;
+  ASSERT_TRUE(daemon.WaitExit(kTimeout, &code)) << DaemonLog();
+  EXPECT_EQ(code, 0) << DaemonLog();
+  std::vector<int> handled;
+  const std::string receipt = "NETWORK SIGNAL RECEIVED. Type ";
+  std::istringstream log(DaemonLog());
+  for (std::string line; std::getline(log, line);)
+    if (const size_t at = line.find(receipt); at != std::string::npos)
+      handled.push_back(std::stoi(line.substr(at + receipt.size())));
+  EXPECT_EQ(handled, sent);
+  EXPECT_EQ(CountInLog("SH_PATCH_DOWNLOAD_SUCCESS signal Received."), 20);
 }
 
 TEST_F(SignalPathTest, ReceiverListensWhereTheOptionFileSays) {

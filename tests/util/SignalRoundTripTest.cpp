@@ -84,6 +84,26 @@ TEST_F(SignalRoundTripTest, ClientSignalsArriveAndWrongLengthsAreRefused) {
             std::string::npos) << log;
 }
 
+// More datagrams than one receive takes: each wait hands out the next
+// one in the order sent, a refused one in its place.
+TEST_F(SignalRoundTripTest, QueuedDatagramsComeOutOneByOneInOrder) {
+  CSignalHandler handler(FreeUdpPort(), &kNoEvents);
+  ASSERT_EQ(static_cast<EObjectStatus>(handler), OBJECT_READY);
+  constexpr int kCount = 150;
+  for (int i = 0; i < kCount; ++i)
+    SendRaw(handler.Port(), i % 10 == 9 ? std::string(63, '\0')
+                                        : Fields({"17", std::to_string(i), "0", "0"}));
+  for (int i = 0; i < kCount; ++i) {
+    info_ = CSignalInfo();
+    if (i % 10 == 9) {
+      ASSERT_EQ(handler.WaitForSignal(info_), -1) << "datagram " << i;
+    } else {
+      ASSERT_EQ(handler.WaitForSignal(info_), 0) << "datagram " << i;
+      EXPECT_EQ(ToLong(info_.GetSignalID()), i);
+    }
+  }
+}
+
 // Fields are read as atol reads them, within their own 16 bytes.
 TEST_F(SignalRoundTripTest, FieldsReadAsAtolWithinTheirSixteenBytes) {
   CSignalHandler handler(FreeUdpPort(), &kNoEvents);
