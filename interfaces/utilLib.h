@@ -100,6 +100,23 @@ class CLogger {
   // True when a line of this level would be written.
   bool IsEnabled(int level) const;
 
+  // While a LineGroup lives, the lines its thread logs to this logger are
+  // kept back and written together, with one write, when it ends: for
+  // lines logged one right after the other with no work between them.
+  // Their text, order and rotation points stay as they were; they only
+  // reach the file when the group ends. A group started while another one
+  // is open on the same thread does nothing of its own.
+  class LineGroup {
+   public:
+    explicit LineGroup(CLogger* logger);
+    ~LineGroup();
+    LineGroup(const LineGroup&) = delete;
+    LineGroup& operator=(const LineGroup&) = delete;
+
+   private:
+    CLogger* logger_;  // null when the group holds nothing
+  };
+
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;

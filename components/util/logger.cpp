@@ -6,9 +6,11 @@
 // for its message: the prefix is put together by hand into a buffer each
 // thread keeps (grown only by a longer line than any before), the thread
 // id is looked up once per thread, and the local date and time text once
-// per second per thread. Writes to a regular file do
-// not block on a full disk (they fail with ENOSPC), so a full disk costs
-// the lost lines and one note on stderr, never a stalled caller.
+// per second per thread. The lines of a LineGroup are built one after
+// the other in that buffer and written with one write when it ends.
+// Writes to a regular file do not block on a full disk (they fail with
+// ENOSPC), so a full disk costs the lost lines and one note on stderr,
+// never a stalled caller.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -50,11 +52,9 @@ class LineBuilder {
     return builder;
   }
 
-  // Returns the line, newline included, valid until the next call on this
-  // thread.
-  std::string_view Build(int sourceLine, const char* sourceFile, int level,
-                         const char* fmt, va_list ap) KORB_PRINTF(5, 0) {
-    size_ = 0;
+  // Appends the line, newline included, after the lines held back.
+  void Build(int sourceLine, const char* sourceFile, int level,
+             const char* fmt, va_list ap) KORB_PRINTF(5, 0) {
     AppendTimestamp();
     Append(" [", 2);
     if (const char* name = LevelName(level))
@@ -70,8 +70,17 @@ class LineBuilder {
     Append(" ", 1);
     AppendMessage(fmt, ap);
     if (size_ == 0 || buffer_[size_ - 1] != '\n') Append("\n", 1);
-    return std::string_view(buffer_.data(), size_);
   }
+
+  // Build appends at Mark(); Truncate(mark) drops what came after mark.
+  size_t Mark() const { return size_; }
+  std::string_view Text() const { return std::string_view(buffer_.data(), size_); }
+  void Truncate(size_t mark) { size_ = mark; }
+
+  // The group this thread has open: its logger and where each held line
+  // ends.
+  const CLogger* holder = nullptr;
+  std::vector<size_t> line_ends;
 
  private:
   LineBuilder() : tid_(port::CurrentThreadId()) { buffer_.resize(512); }
@@ -162,6 +171,9 @@ struct CLogger::Impl {
   bool OpenFile(bool truncate);
   void Rotate();
   void Append(std::string_view line);
+  // Lines back to back in text, line i ending at ends[i]: written in as
+  // few writes as the rotation points allow.
+  void AppendLines(std::string_view text, const std::vector<size_t>& ends);
   void ReportOnce(bool* reported, const std::string& what);
 };
 
@@ -232,6 +244,25 @@ void CLogger::Impl::Append(std::string_view line) {
   if (done == line.size()) write_failure_reported = false;
 }
 
+void CLogger::Impl::AppendLines(std::string_view text,
+                                const std::vector<size_t>& ends) {
+  size_t chunk_start = 0;
+  size_t pos = 0;
+  for (const size_t end : ends) {
+    // Rotate before this line as if the lines before it had been written
+    // one by one: the chunk so far goes out first.
+    const long chunk = static_cast<long>(pos - chunk_start);
+    const long limit = max_size.load();
+    if (chunk > 0 && limit > 0 &&
+        size + chunk + static_cast<long>(end - pos) > limit) {
+      Append(text.substr(chunk_start, pos - chunk_start));
+      chunk_start = pos;
+    }
+    pos = end;
+  }
+  if (pos > chunk_start) Append(text.substr(chunk_start, pos - chunk_start));
+}
+
 CLogger::CLogger() : impl_(std::make_unique<Impl>()) {}
 
 CLogger::~CLogger() {
@@ -284,8 +315,37 @@ void CLogger::KORBLog(int sourceLine, const char* sourceFile, int level,
 void CLogger::KORBLogV(int sourceLine, const char* sourceFile, int level,
                        const char* fmt, va_list ap) {
   if (!IsEnabled(level)) return;
-  const std::string_view line = LineBuilder::ForThisThread().Build(
-      sourceLine, sourceFile, level, fmt, ap);
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  impl_->Append(line);
+  LineBuilder& builder = LineBuilder::ForThisThread();
+  const size_t mark = builder.Mark();
+  builder.Build(sourceLine, sourceFile, level, fmt, ap);
+  if (builder.holder == this) {
+    builder.line_ends.push_back(builder.Mark());
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->Append(builder.Text().substr(mark));
+  }
+  builder.Truncate(mark);
+}
+
+CLogger::LineGroup::LineGroup(CLogger* logger) : logger_(nullptr) {
+  if (logger == nullptr) return;
+  LineBuilder& builder = LineBuilder::ForThisThread();
+  if (builder.holder != nullptr) return;
+  builder.holder = logger;
+  builder.line_ends.clear();
+  logger_ = logger;
+}
+
+CLogger::LineGroup::~LineGroup() {
+  if (logger_ == nullptr) return;
+  LineBuilder& builder = LineBuilder::ForThisThread();
+  builder.holder = nullptr;
+  if (!builder.line_ends.empty()) {
+    std::lock_guard<std::mutex> lock(logger_->impl_->mu);
+    logger_->impl_->AppendLines(builder.Text(), builder.line_ends);
+  }
+  builder.line_ends.clear();
+  builder.Truncate(0);
 }

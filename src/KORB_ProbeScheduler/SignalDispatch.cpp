@@ -26,7 +26,6 @@ LoopStep EndSignal(const NetworkSignal&, LoopContext&) {
 }
 
 LoopStep PatchJobSignal(const NetworkSignal& signal, LoopContext&) {
-  KLOG(KORB_LOG_INFO, "SH_PATCH_JOB_SIGNAL Received.");
   if (IsMSPServer()) return kLoopGoesOn;
   if (signal.sub_type == kSshPatchSubType) {
     KLOG(KORB_LOG_INFO, "SSH_PATCH_MGMT_JOB_SIGNAL received!!");
@@ -40,14 +39,11 @@ LoopStep PatchJobSignal(const NetworkSignal& signal, LoopContext&) {
 }
 
 LoopStep PatchDownloadSuccessSignal(const NetworkSignal&, LoopContext&) {
-  KLOG(KORB_LOG_INFO, "SH_PATCH_DOWNLOAD_SUCCESS signal Received.");
   if (!IsMSPServer()) g_hInternalDeployEvent.Set();
   return kLoopGoesOn;
 }
 
 LoopStep ScheduleJobSignal(const NetworkSignal&, LoopContext& context) {
-  KLOG(KORB_LOG_INFO,
-       "MainScheduler:: Network event came for SH_SCHEDULE_JOB_SIGNAL");
   ScheduleJobs(3);
   context.signals.ResetEvent(kNewJobSignallingEvent);
   return kLoopGoesOn;
@@ -66,13 +62,11 @@ void RedistributeAfterClientChange(LoopContext& context) {
 }
 
 LoopStep ClientStartUpSignal(const NetworkSignal&, LoopContext& context) {
-  KLOG(KORB_LOG_INFO, "Master received client start up signal.");
   RedistributeAfterClientChange(context);
   return kLoopGoesOn;
 }
 
 LoopStep ClientShutdownSignal(const NetworkSignal&, LoopContext& context) {
-  KLOG(KORB_LOG_INFO, "Master received client Shutdown signal.");
   RedistributeAfterClientChange(context);
   return kLoopGoesOn;
 }
@@ -84,33 +78,35 @@ LoopStep DistributeSignal(const NetworkSignal&, LoopContext& context) {
 }
 
 LoopStep DataDiscoverySignal(const NetworkSignal&, LoopContext& context) {
-  KLOG(KORB_LOG_TRACE, "SH_DATA_DISCOVERY_SIGNAL from discovery.");
   ScheduleJobs(1);
   context.signals.ResetEvent(kNewJobSignallingEvent);
   return kLoopGoesOn;
 }
 
-LoopStep DistributeTasksSignal(const NetworkSignal& signal,
-                               LoopContext& context) {
-  KLOG(KORB_LOG_INFO, "SH_DISTRIBUTE_TASKS");
-  return DistributeSignal(signal, context);
-}
-
+// A type's own line (when it has one) follows the receipt line before
+// its handler runs.
 struct SignalRoute {
   long type;
   LoopStep (*handler)(const NetworkSignal&, LoopContext&);
+  int level = 0;
+  const char* line = nullptr;
 };
 
 constexpr SignalRoute kSignalRoutes[] = {
-    {1, EndSignal},                    // end of the process
-    {4, PatchJobSignal},               // SH_PATCH_JOB_SIGNAL
-    {5, ScheduleJobSignal},            // SH_SCHEDULE_JOB_SIGNAL
-    {7, DataDiscoverySignal},          // SH_DATA_DISCOVERY_SIGNAL
-    {10, ClientStartUpSignal},
-    {11, ClientShutdownSignal},
-    {13, DistributeTasksSignal},       // SH_DISTRIBUTE_TASKS
-    {14, DistributeSignal},            // no line of its own
-    {17, PatchDownloadSuccessSignal},  // SH_PATCH_DOWNLOAD_SUCCESS
+    {1, EndSignal},  // end of the process
+    {4, PatchJobSignal, KORB_LOG_INFO, "SH_PATCH_JOB_SIGNAL Received."},
+    {5, ScheduleJobSignal, KORB_LOG_INFO,
+     "MainScheduler:: Network event came for SH_SCHEDULE_JOB_SIGNAL"},
+    {7, DataDiscoverySignal, KORB_LOG_TRACE,
+     "SH_DATA_DISCOVERY_SIGNAL from discovery."},
+    {10, ClientStartUpSignal, KORB_LOG_INFO,
+     "Master received client start up signal."},
+    {11, ClientShutdownSignal, KORB_LOG_INFO,
+     "Master received client Shutdown signal."},
+    {13, DistributeSignal, KORB_LOG_INFO, "SH_DISTRIBUTE_TASKS"},
+    {14, DistributeSignal},  // no line of its own
+    {17, PatchDownloadSuccessSignal, KORB_LOG_INFO,
+     "SH_PATCH_DOWNLOAD_SUCCESS signal Received."},
 };
 
 const SignalRoute* FindRoute(long type) {
@@ -127,6 +123,7 @@ void LogUnknownSignal(const NetworkSignal& signal, int shownType) {
   if (g_pLogger == nullptr || !g_pLogger->IsEnabled(KORB_LOG_WARNING)) return;
   const LogRateLimiter::Decision decision = g_unknownSignalLines.Admit();
   if (!decision.write) return;
+  CLogger::LineGroup lines(g_pLogger);
   KLOG(KORB_LOG_INFO, "NETWORK SIGNAL RECEIVED. Type %d", shownType);
   KLOG(KORB_LOG_WARNING, "Unknown signal. Type %ld ID %ld", signal.type,
        signal.id);
@@ -151,6 +148,11 @@ LoopStep DispatchNetworkSignal(const CSignalInfo& info, LoopContext& context) {
     LogUnknownSignal(signal, shownType);
     return kLoopGoesOn;
   }
-  KLOG(KORB_LOG_INFO, "NETWORK SIGNAL RECEIVED. Type %d", shownType);
+  {
+    // Both lines with one write; nothing runs between them.
+    CLogger::LineGroup lines(g_pLogger);
+    KLOG(KORB_LOG_INFO, "NETWORK SIGNAL RECEIVED. Type %d", shownType);
+    if (route->line != nullptr) KLOG(route->level, "%s", route->line);
+  }
   return route->handler(signal, context);
 }

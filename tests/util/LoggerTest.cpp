@@ -61,6 +61,40 @@ TEST(LoggerTest, UnwritableDirectoryAndFullDiskAreReportedOnce) {
   EXPECT_EQ(utiltest::CountOf(err, "No space left on device"), 1) << err;
 }
 
+// Lines written as groups land in the same files, in the same order and
+// split at the same rotations, as the same lines written one by one; a
+// line for another logger within a group goes out on its own.
+TEST(LoggerTest, GroupedLinesRotateWhereSingleLinesWould) {
+  TempDir dir;
+  CLogger single, grouped, other;
+  ASSERT_EQ(single.InitKORBLog(dir.path, "single.log", 2000, 3), 1);
+  ASSERT_EQ(grouped.InitKORBLog(dir.path, "grouped.log", 2000, 3), 1);
+  ASSERT_EQ(other.InitKORBLog(dir.path, "other.log", 100000, 3), 1);
+  const auto lines_of = [](CLogger& logger, int group) {
+    for (int i = 0; i < 3; ++i)
+      logger.KORBLog(group, "src", 8, "group %d line %d %s", group, i,
+                     std::string(static_cast<size_t>(group * 7 % 40), 'x').c_str());
+    logger.KORBLog(group, "src", 16, "trace %d, filtered", group);
+  };
+  for (int group = 0; group < 40; ++group) {
+    lines_of(single, group);
+    CLogger::LineGroup held(&grouped);
+    lines_of(grouped, group);
+    other.KORBLog(group, "src", 8, "other %d", group);
+  }
+  const auto stripped = [&](const std::string& name) {
+    std::vector<std::string> out;
+    for (const std::string& line : ReadLines(dir.path + "/" + name)) out.push_back(line.substr(24));
+    return out;
+  };
+  for (const char* suffix : {"", ".1"}) {
+    const auto expected = stripped(std::string("single.log") + suffix);
+    EXPECT_FALSE(expected.empty());
+    EXPECT_EQ(stripped(std::string("grouped.log") + suffix), expected) << suffix;
+  }
+  EXPECT_EQ(ReadLines(dir.path + "/other.log").size(), 40u);
+}
+
 TEST(LoggerTest, ConcurrentLinesRotateWholeAndNeverInterleave) {
   TempDir dir;
   CLogger logger;
