@@ -20,6 +20,7 @@ struct Context {
   bool full = false;        // adds the largest cases
   std::vector<int> posting_sizes;  // replaces the posting sizes when not empty
   int replay_max = 0;              // postings above this size get no replay (0: all do)
+  int drain_fill = 8000;           // datagrams queued per signal drain round
   Report* report = nullptr;
   CLogger* logger = nullptr;  // the daemon code's log, at the default level
 };

@@ -61,7 +61,8 @@ std::string DefaultDaemonPath() {
 int Usage() {
   std::fprintf(stderr,
                "usage: korb-bench [--benchmarks=posting,fanout,signals,idle] "
-               "[--quick|--full] [--sizes=N,N] [--replay-max=N] [--out=FILE] [--daemon=PATH]\n");
+               "[--quick|--full] [--sizes=N,N] [--replay-max=N] [--drain-fill=N] [--out=FILE] "
+               "[--daemon=PATH]\n");
   return 2;
 }
 
@@ -89,6 +90,8 @@ int main(int argc, char** argv) {
         if (std::atoi(size.c_str()) > 0) context.posting_sizes.push_back(std::atoi(size.c_str()));
     }
     else if (arg.rfind("--replay-max=", 0) == 0) context.replay_max = std::atoi(arg.c_str() + 13);
+    else if (arg.rfind("--drain-fill=", 0) == 0 && std::atoi(arg.c_str() + 13) > 0)
+      context.drain_fill = std::atoi(arg.c_str() + 13);
     else if (arg == "--quick") context.quick = true;
     else if (arg == "--full") context.full = true;
     else return Usage();
