@@ -144,9 +144,11 @@ class CDBI {
   // Closes the idle per-customer sessions kept for reuse.
   static void CloseIdleSessions();
   // For the end of the process: closes every session of every object
-  // (a session in use when its statement is done) and the kept ones;
-  // objects open no new sessions afterwards. Thread-safe.
-  static void CloseAllSessions();
+  // and the kept ones; objects open no new sessions afterwards. A session
+  // in use is closed when its statement is done; this waits up to
+  // busy_wait_ms (real time) for that and returns how many are still in
+  // use when it gives up. Thread-safe.
+  static int CloseAllSessions(int busy_wait_ms = 0);
 
   const std::string& Dsn() const { return dsn_; }
   const std::string& DatabaseName() const { return db_name_; }

@@ -68,9 +68,13 @@ dbi::Session* CDBI::Impl::Connection(std::string* error) {
     owner->m_bReady = true;
     return session;
   }
+  // The process is ending: work that goes on stops at its next check.
+  if (pool->Closed()) {
+    owner->m_bConnectionError = true;
+    return nullptr;
+  }
   // An object that had a working session once lost its server.
-  if (owner->m_bReady && !owner->m_bConnectionError && !pool->Closed())
-    return Reconnect(error);
+  if (owner->m_bReady && !owner->m_bConnectionError) return Reconnect(error);
   return nullptr;
 }
 
@@ -111,6 +115,7 @@ bool CDBI::Impl::Execute(const char* operation, const std::string& statement,
   if (session != nullptr && !session->Begin()) {
     session = nullptr;
     error = "the database object is closed";
+    owner->m_bConnectionError = true;
   }
   if (session == nullptr) {
     run.Unreachable();
@@ -271,9 +276,10 @@ const std::string& CDBI::InvalidSetting() const { return impl_->invalid_setting;
 
 void CDBI::CloseIdleSessions() { dbi::SessionCache::Instance().CloseIdle(false); }
 
-void CDBI::CloseAllSessions() {
+int CDBI::CloseAllSessions(int busy_wait_ms) {
   dbi::ConnectionPool::CloseEveryPool();
   dbi::SessionCache::Instance().CloseIdle(true);
+  return dbi::Session::WaitForClosesWhenDone(std::chrono::milliseconds(busy_wait_ms));
 }
 
 CDBI::~CDBI() {

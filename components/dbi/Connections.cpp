@@ -4,6 +4,8 @@
 #include <mysqld_error.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
 #include <unordered_set>
 #include <vector>
 
@@ -78,6 +80,18 @@ std::unordered_set<ConnectionPool*>& Pools() {
   return *pools;
 }
 
+// Sessions whose close waits for their statement to end (End closes
+// them), for the end of the process to wait on.
+std::mutex g_closing_mu;
+std::condition_variable g_closing_cv;
+int g_closing = 0;
+
+void ClosingChanged(int delta) {
+  std::lock_guard<std::mutex> lock(g_closing_mu);
+  g_closing += delta;
+  if (g_closing <= 0) g_closing_cv.notify_all();
+}
+
 std::string ErrorText(MYSQL* mysql) {
   return Format("%s (errno %u)", mysql_error(mysql), mysql_errno(mysql));
 }
@@ -138,6 +152,7 @@ void Session::End() {
   if (state_.compare_exchange_strong(expected, kIdle)) return;
   state_.store(kClosed);
   mysql_close(mysql_);
+  ClosingChanged(-1);
 }
 
 MYSQL* Session::Detach() {
@@ -146,11 +161,20 @@ MYSQL* Session::Detach() {
     if (state == kIdle) {
       if (state_.compare_exchange_weak(state, kClosed)) return mysql_;
     } else if (state == kBusy) {
-      if (state_.compare_exchange_weak(state, kCloseWhenDone)) return nullptr;
+      if (state_.compare_exchange_weak(state, kCloseWhenDone)) {
+        ClosingChanged(+1);
+        return nullptr;
+      }
     } else {
       return nullptr;
     }
   }
+}
+
+int Session::WaitForClosesWhenDone(std::chrono::milliseconds bound) {
+  std::unique_lock<std::mutex> lock(g_closing_mu);
+  g_closing_cv.wait_for(lock, bound, [] { return g_closing <= 0; });
+  return std::max(g_closing, 0);
 }
 
 ConnectionPool::ConnectionPool(ConnectSettings settings)

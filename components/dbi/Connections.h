@@ -17,6 +17,7 @@
 #include <mysql.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -56,6 +57,9 @@ class Session {
   // caller closes or keeps it) and the session counts as closed; a busy
   // session is closed by End instead and null is returned.
   MYSQL* Detach();
+  // Waits up to bound for every session whose close was left to End;
+  // returns how many are still in use.
+  static int WaitForClosesWhenDone(std::chrono::milliseconds bound);
 
  private:
   enum State : int { kIdle, kBusy, kCloseWhenDone, kClosed };

@@ -67,17 +67,22 @@ MYSQL* SessionCache::Take(const std::string& key) {
   }
 }
 
+void SessionCache::KeepLocked(const std::string& key, MYSQL* mysql,
+                              std::vector<MYSQL*>* doomed) {
+  if (closed_) {
+    doomed->push_back(mysql);
+    return;
+  }
+  const int64_t now_us = Clock::MonotonicMicros();
+  kept_.push_front({key, mysql, now_us});
+  SweepLocked(now_us, doomed);
+}
+
 void SessionCache::Give(const std::string& key, MYSQL* mysql) {
   std::vector<MYSQL*> doomed;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    if (closed_) {
-      doomed.push_back(mysql);
-    } else {
-      const int64_t now_us = Clock::MonotonicMicros();
-      kept_.push_front({key, mysql, now_us});
-      SweepLocked(now_us, &doomed);
-    }
+    KeepLocked(key, mysql, &doomed);
   }
   CloseAll(doomed);
 }
@@ -122,13 +127,7 @@ void SessionCache::Retry(const std::string& key, const Connector& connect) {
         FailedLocked(key, error);
       } else {
         back_off_.erase(key);
-        if (closed_) {
-          doomed.push_back(mysql);
-        } else {
-          const int64_t now_us = Clock::MonotonicMicros();
-          kept_.push_front({key, mysql, now_us});
-          SweepLocked(now_us, &doomed);
-        }
+        KeepLocked(key, mysql, &doomed);
       }
     }
     CloseAll(doomed);

@@ -86,6 +86,9 @@ class SessionCache {
   // The cache's own connect of key, on a detached thread.
   void Retry(const std::string& key, const Connector& connect);
 
+  // Keeps mysql (or dooms it once the cache is closed for good), then
+  // sweeps. REQUIRES: mu_ held.
+  void KeepLocked(const std::string& key, MYSQL* mysql, std::vector<MYSQL*>* doomed);
   // Moves expired and surplus sessions to *doomed. REQUIRES: mu_ held.
   void SweepLocked(int64_t now_us, std::vector<MYSQL*>* doomed);
 

@@ -11,19 +11,12 @@
 #include "JobRecords.h"
 #include "PatchJobLoop.h"
 #include "PatchPosting.h"
+#include "PatchScheduleQueries.h"
 #include "PatchThreads.h"
 #include "ProcessState.h"
 #include "WorkerStop.h"
 
 namespace {
-
-constexpr char kScheduleQuery[] =
-    "select distinct j.SchedularID as SchedularID, j1.JobTypeID as "
-    "JobTypeID, DATE_FORMAT(j.LastSubmittedTime, '%s') as LastSubmittedTime, "
-    "j.SchedularInfoID as SchedularInfoID from jobsmaster j, jobsmasterdetail "
-    "j1 where (j1.jobtypeid = %d or j1.jobtypeid = %d or j1.jobtypeid = %d) "
-    "and (j1.schedularid=j.schedularid) and j.JobScheduledType = %d and "
-    "j.SiteID = %d order by j.scheduledtime,j.LastSubmittedTime";
 
 constexpr char kNextScheduleQuery[] =
     "select GetNextScheduleTime(%d, '%s', 1, %d) as outputvalue";
@@ -131,7 +124,7 @@ void PostScheduledJobs(CDBI* db) {
   KLOG(KORB_LOG_INFO, "PostScheduledJobs Entry");
   try {
     std::string query =
-        Format(kScheduleQuery, "%Y-%m-%d %H:%i:%s", JOB_TYPE_PATCH_SCAN,
+        Format(kScheduledPatchSchedulesQuery, "%Y-%m-%d %H:%i:%s", JOB_TYPE_PATCH_SCAN,
                JOB_TYPE_PATCH_DEPLOY, JOB_TYPE_CAB_DOWNLOAD, kScheduledType,
                db->m_nSiteID);
     KLOG(KORB_LOG_TRACE, "PostScheduledJobs :cSqlQuery: %s", query.c_str());

@@ -24,6 +24,8 @@
 namespace {
 
 constexpr const char* kInstanceMutexName = "KORB_PROBESCHEDULER";
+// How long the end waits for statements still under way (real time).
+constexpr int kBusySessionWaitMs = 5000;
 
 // The lock is released by the end of the process, never explicitly.
 std::unique_ptr<port::NamedMutex> g_instanceMutex;
@@ -104,8 +106,14 @@ int main(int argc, char** argv) {
          "not a standard exception");
   }
   // Sessions are closed in an orderly way, so the server does not count
-  // them as aborted; a worker still in a statement closes its own after it.
-  CDBI::CloseAllSessions();
+  // them as aborted. A worker still in a statement closes its session when
+  // the statement is done, if that comes within a few seconds.
+  const int stillInUse = CDBI::CloseAllSessions(kBusySessionWaitMs);
+  if (stillInUse > 0)
+    KLOG(KORB_LOG_ERROR,
+         "%d database statement(s) still under way at the end; the server will count "
+         "their sessions as aborted",
+         stillInUse);
   // Worker threads may still be running: no static destruction.
   port::ExitProcess(code);
 }

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <thread>
 
 #include "DaemonProcess.h"
 #include "DbiFixture.h"
@@ -32,9 +33,7 @@ TEST_F(DaemonSessions, OrderlyEndLeavesNoSessionForTheServerToAbort) {
   DaemonProcess daemon;
   ASSERT_TRUE(korbtest::WaitForLog("Initializing the module...", kExitWait));
   // The main loop and the worker threads have sessions by now, and both
-  // patch threads have finished their first pass: a statement still under
-  // way on a worker thread outside a posting when the process ends is cut,
-  // and its session aborted.
+  // patch threads have finished their first pass.
   EXPECT_TRUE(WaitFor([&] { return Count("select * from information_schema.processlist "
                                          "where db = 'orb' and id <> connection_id()") >= 2; },
                       kExitWait));
@@ -48,6 +47,50 @@ TEST_F(DaemonSessions, OrderlyEndLeavesNoSessionForTheServerToAbort) {
                                          "where db = 'orb' and id <> connection_id()") == 0; },
                       std::chrono::seconds(10)));
   EXPECT_EQ(aborted_before, AbortedClients());
+}
+
+// The patch threads' first statement of every pass reads this table; a
+// session of the test's own that holds it keeps them in that statement.
+TEST_F(DaemonSessions, EndWaitsAFewSecondsForAStatementUnderWayOutsideAPosting) {
+  Exec("insert into jobhandlermaster (HostName, PortNumber) values ('127.0.0.1', 1)");
+  db_.reset();
+  for (const bool released : {true, false}) {
+    SCOPED_TRACE(released ? "lock released after the end signal" : "lock held");
+    CDBI holder(logger_.get(), "orb", "orb");
+    ASSERT_EQ(0, holder.executeSQL("lock tables updateagentdetails write"));
+    const long aborted_before = AbortedClients();
+    DaemonProcess daemon;
+    ASSERT_TRUE(WaitFor(
+        [&] {
+          return Count("select * from information_schema.processlist where db = 'orb' and "
+                       "state like 'Waiting for table metadata lock'") >= 1;
+        },
+        kExitWait));
+    daemon.Send(1);
+    if (released) {
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+      EXPECT_GE(holder.executeSQL("unlock tables"), 0);
+    }
+    int code = -1;
+    ASSERT_TRUE(daemon.WaitExit(kExitWait, &code));
+    EXPECT_EQ(0, code);
+    if (!released) {
+      EXPECT_GE(holder.executeSQL("unlock tables"), 0);
+    }
+    // Only the holder's session is left.
+    EXPECT_TRUE(WaitFor([&] { return Count("select * from information_schema.processlist "
+                                           "where db = 'orb' and id <> connection_id()") == 1; },
+                        std::chrono::seconds(10)));
+    const int cut = korbtest::CountInLog("still under way at the end; the server will count "
+                                         "their sessions as aborted");
+    if (released) {
+      EXPECT_EQ(aborted_before, AbortedClients());
+      EXPECT_EQ(0, cut);
+    } else {
+      EXPECT_EQ(1, cut);
+      EXPECT_LT(aborted_before, AbortedClients());
+    }
+  }
 }
 
 TEST_F(DaemonSessions, SettingsThatAreNoNumbersRefuseTheStart) {

@@ -1,18 +1,10 @@
 // korb-explain due: the schedules the patch threads look at, as they would
 // judge them now.
+#include "PatchScheduleQueries.h"
 #include "ProcessState.h"
 #include "explain_reports.h"
 
 namespace {
-
-// The schedules of the scheduled patch jobs thread.
-constexpr char kRecurringQuery[] =
-    "select distinct j.SchedularID as SchedularID, j1.JobTypeID as "
-    "JobTypeID, DATE_FORMAT(j.LastSubmittedTime, '%s') as LastSubmittedTime, "
-    "j.SchedularInfoID as SchedularInfoID from jobsmaster j, jobsmasterdetail "
-    "j1 where (j1.jobtypeid = %d or j1.jobtypeid = %d or j1.jobtypeid = %d) "
-    "and (j1.schedularid=j.schedularid) and j.JobScheduledType = %d and "
-    "j.SiteID = %d order by j.scheduledtime,j.LastSubmittedTime";
 
 // The schedules of the on-demand thread, those whose time is still to
 // come included.
@@ -39,7 +31,7 @@ ExitCode ExplainDue(CDBI* db, Doc* report, std::string* message) {
   int scanStatus = PatchScanStatus(db);
   DBRows recurring;
   DBRows onDemand;
-  if (db->getRows(Format(kRecurringQuery, kTimeFormat, 10027, 10025, 10037, 1,
+  if (db->getRows(Format(kScheduledPatchSchedulesQuery, kTimeFormat, 10027, 10025, 10037, 1,
                          db->m_nSiteID),
                   {"SchedularID", "JobTypeID", "LastSubmittedTime",
                    "SchedularInfoID"},
