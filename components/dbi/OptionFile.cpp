@@ -7,6 +7,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <unordered_map>
 
 #include "DbiInternal.h"
 #include "utilLib.h"
@@ -45,34 +50,75 @@ std::string NormaliseKey(const std::string& key) {
   return out;
 }
 
+namespace {
+
+struct ParsedFile {
+  std::string text;
+  std::map<std::string, OptionKeys> groups;  // every group, keys merged
+};
+
+ParsedFile Parse(std::string text) {
+  ParsedFile parsed;
+  OptionKeys* current = nullptr;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t end = text.find('\n', pos);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = Trim(text.substr(pos, end - pos));
+    pos = end + 1;
+    if (line.empty() || line[0] == '#' || line[0] == ';' || line[0] == '!') continue;
+    if (line[0] == '[') {
+      const size_t close = line.find(']');
+      current = close == std::string::npos ? nullptr
+                                           : &parsed.groups[Trim(line.substr(1, close - 1))];
+      continue;
+    }
+    if (current == nullptr) continue;
+    const size_t eq = line.find('=');
+    const std::string key = NormaliseKey(Trim(line.substr(0, eq)));
+    (*current)[key] = eq == std::string::npos ? "" : ParseValue(line.substr(eq + 1));
+  }
+  parsed.text = std::move(text);
+  return parsed;
+}
+
+// The last file parsed, for the next read of the same bytes: the fan-out
+// makes an object per customer and pass, and each reads its group.
+std::mutex g_parsed_mu;
+std::unordered_map<std::string, std::shared_ptr<const ParsedFile>>& ParsedFiles() {
+  static auto* files = new std::unordered_map<std::string, std::shared_ptr<const ParsedFile>>();
+  return *files;  // never destroyed: threads may outlive main
+}
+
+}  // namespace
+
 bool ReadOptionGroup(const std::string& path, const std::string& group,
                      OptionKeys* keys, std::string* error) {
-  std::ifstream in(path);
+  std::ifstream in(path, std::ios::binary);
   if (!in) {
     *error = Format("cannot read option file '%s': %s", path.c_str(), std::strerror(errno));
     return false;
   }
-  bool found = false;
-  bool inside = false;
-  std::string line;
-  while (std::getline(in, line)) {
-    const std::string text = Trim(line);
-    if (text.empty() || text[0] == '#' || text[0] == ';' || text[0] == '!') continue;
-    if (text[0] == '[') {
-      const size_t close = text.find(']');
-      inside = close != std::string::npos && Trim(text.substr(1, close - 1)) == group;
-      found = found || inside;
-      continue;
-    }
-    if (!inside) continue;
-    const size_t eq = text.find('=');
-    const std::string key = NormaliseKey(Trim(text.substr(0, eq)));
-    (*keys)[key] = eq == std::string::npos ? "" : ParseValue(text.substr(eq + 1));
+  std::ostringstream bytes;
+  bytes << in.rdbuf();  // an empty file leaves failbit on bytes, and no text
+  std::string text = std::move(bytes).str();
+  std::shared_ptr<const ParsedFile> parsed;
+  {
+    std::lock_guard<std::mutex> lock(g_parsed_mu);
+    auto it = ParsedFiles().find(path);
+    if (it != ParsedFiles().end() && it->second->text == text) parsed = it->second;
   }
-  if (!found) {
+  if (!parsed) {
+    parsed = std::make_shared<const ParsedFile>(Parse(std::move(text)));
+    std::lock_guard<std::mutex> lock(g_parsed_mu);
+    ParsedFiles()[path] = parsed;
+  }
+  auto found = parsed->groups.find(group);
+  if (found == parsed->groups.end()) {
     *error = Format("group [%s] not found in option file '%s'", group.c_str(), path.c_str());
     return false;
   }
+  for (const auto& [key, value] : found->second) (*keys)[key] = value;
   return true;
 }
 

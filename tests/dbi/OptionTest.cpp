@@ -1,5 +1,8 @@
 // Keys of a DSN group as other parts of the daemon read them, and the
 // daemon's own keys refused when they are not what they must be.
+#include <fstream>
+#include <iterator>
+
 #include "DbiFixture.h"
 
 namespace {
@@ -32,6 +35,34 @@ TEST_F(Options, RawAndIntegerValuesOfTheGroup) {
   // An object whose group is missing has no keys at all.
   CDBI none(logger_.get(), "no-such-group", "orb");
   EXPECT_FALSE(none.GetOption("database", text));
+}
+
+TEST_F(Options, RepeatedGroupsMergeAndARewrittenFileIsReadAfresh) {
+  const std::string orb = [this] {
+    std::ifstream in(OptionFile());
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }();
+  auto write = [&](const std::string& extra) {
+    std::ofstream out(OptionFile(), std::ios::trunc);
+    out << orb << extra;
+  };
+  auto value = [&](const std::string& group, const std::string& key) {
+    CDBI db(logger_.get(), group, "orb");
+    std::string text = "(none)";
+    db.GetOption(key, text);
+    return text;
+  };
+  write("[cust]\nkorb-grace-period=1\n[other\nkorb-grace-period=9\n"
+        "[cust]\nkorb-metrics-port=7\n");
+  EXPECT_EQ("1", value("cust", "korb-grace-period"));  // a broken header takes no keys
+  EXPECT_EQ("7", value("cust", "korb-metrics-port"));
+  // Same size, other bytes, within the same clock tick: the new values.
+  write("[cust]\nkorb-grace-period=2\n[other\nkorb-grace-period=9\n"
+        "[cust]\nkorb-metrics-port=8\n");
+  EXPECT_EQ("2", value("cust", "korb-grace-period"));
+  EXPECT_EQ("8", value("cust", "korb-metrics-port"));
+  write("");
+  EXPECT_EQ("(none)", value("cust", "korb-grace-period"));
 }
 
 TEST_F(Options, DaemonKeysThatAreNotIntegersOrOutOfRangeLeaveTheObjectNotReady) {
