@@ -83,15 +83,21 @@ class SignalPathTest : public korbtest::DbTest {
     EXPECT_EQ(daemon.ExitCode(), 0) << DaemonLog();
   }
 
+  // Options for a daemon listening on a port nobody else uses.
+  static korbtest::DaemonOptions OnFreePort() {
+    daemon_port_ = korbtest::FreeUdpPort();
+    korbtest::DaemonOptions options;
+    options.identifier = daemon_port_;
+    return options;
+  }
+
   static int daemon_port_;
 };
 
 int SignalPathTest::daemon_port_ = 0;
 
 TEST_F(SignalPathTest, FieldsAreReadAsAtolAndAJunkFloodLeavesTheLogBounded) {
-  daemon_port_ = korbtest::FreeUdpPort();
-  korbtest::DaemonOptions options;
-  options.identifier = daemon_port_;
+  korbtest::DaemonOptions options = OnFreePort();
   DaemonProcess daemon(options);
   ExpectRunning(daemon);
 
@@ -139,9 +145,7 @@ TEST_F(SignalPathTest, FieldsAreReadAsAtolAndAJunkFloodLeavesTheLogBounded) {
 // Signals that queued up while the process was held are handled one by
 // one in the order sent, up to the end signal; those behind it are not.
 TEST_F(SignalPathTest, QueuedSignalsAreHandledInOrderUpToTheEndSignal) {
-  daemon_port_ = korbtest::FreeUdpPort();
-  korbtest::DaemonOptions options;
-  options.identifier = daemon_port_;
+  korbtest::DaemonOptions options = OnFreePort();
   DaemonProcess daemon(options);
   ExpectRunning(daemon);
 
@@ -168,9 +172,7 @@ TEST_F(SignalPathTest, QueuedSignalsAreHandledInOrderUpToTheEndSignal) {
 
 TEST_F(SignalPathTest, ReceiverListensWhereTheOptionFileSays) {
   AddOptions("orb", "korb-signal-address=127.0.0.2\nkorb-signal-rcvbuf=1048576\n");
-  daemon_port_ = korbtest::FreeUdpPort();
-  korbtest::DaemonOptions options;
-  options.identifier = daemon_port_;
+  korbtest::DaemonOptions options = OnFreePort();
   DaemonProcess daemon(options);
   ExpectRunning(daemon);
   EXPECT_EQ(CountInLog("receive buffer of 1048576 bytes asked, the kernel granted"), 1)
@@ -228,9 +230,7 @@ TEST_F(SignalPathTest, FailedTargetQueriesAndUnreachableHostsAreReported) {
   const std::unique_ptr<void, std::function<void(void*)>> restore(
       this, [this](void*) { Exec("rename table inventorymaster_away to inventorymaster"); });
 
-  daemon_port_ = korbtest::FreeUdpPort();
-  korbtest::DaemonOptions options;
-  options.identifier = daemon_port_;
+  korbtest::DaemonOptions options = OnFreePort();
   DaemonProcess daemon(options);
   ExpectRunning(daemon);
   ASSERT_TRUE(WaitForLog("SignallingRelatedModules - END ", kTimeout)) << DaemonLog();
