@@ -5,10 +5,15 @@
 // once. Nothing wakes it: it sleeps a scaled 10 s per iteration and
 // compares the process clock. It shares the main database object and the
 // two submit locks (taken inside the runners) with the main loop.
+//
+// A job submission and the distribution that follows it are one unit of
+// work for an orderly end: the end waits for the pair, and no submission
+// starts once the workers were asked to stop.
 #include <cstdint>
 
 #include "ProcedureRunners.h"
 #include "ProcessState.h"
+#include "WorkerStop.h"
 
 namespace {
 
@@ -29,9 +34,12 @@ uint32_t PostAutomationScheduleJobs() {
       // passes the old time again.
       const int64_t now = Clock::NowSeconds();
       if (now - lastJobsTime >= kJobSubmitInterval) {
-        KLOG(8, "PostAutomationScheduleJobs - ::Call to ScheduleJobs[TASK_TYPE_ID_JOBS]::");
-        ScheduleJobs(3);
-        lastJobsTime = now;
+        WorkUnit unit("PostAutomationScheduleJobs: job submission and its distribution");
+        if (unit.Started()) {
+          KLOG(8, "PostAutomationScheduleJobs - ::Call to ScheduleJobs[TASK_TYPE_ID_JOBS]::");
+          ScheduleJobs(3);
+          lastJobsTime = now;
+        }
       }
       if (g_pDBI->m_nMSPFlag == 0 && now - lastPatchMgmtTime >= kPatchMgmtInterval) {
         ScheduleSSHPatchMgmt();

@@ -22,6 +22,9 @@ TEST_F(ScaledDayTest, EachPeriodicProcedureRunsOncePerPeriod) {
   Exec("INSERT INTO jobhandlermaster (HostName, PortNumber) VALUES ('127.0.0.1', 7301)");
   // Keep the whole day in one log file.
   Exec("INSERT INTO configsettings VALUES ('LOG_SIZE', '500000000')");
+  // 10 s of real time for the end to wait for a submission and its
+  // distribution; the default 60 scaled seconds are 60 ms here.
+  AddOptions("orb", "korb-grace-period=10000\n");
   DaemonOptions options;
   options.time_scale = kScale;
   DaemonProcess daemon(options);

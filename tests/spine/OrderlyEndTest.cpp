@@ -2,10 +2,13 @@
 // posting is completed before the teardown, the end is recorded, and the
 // next start leaves the waiting deploy jobs alone. A grace period too
 // short for the posting ends the process anyway, without the record, and
-// the next start runs restart recovery.
+// the next start runs restart recovery. A job submission under way is
+// followed by its distribution before the end.
 #include <signal.h>
 
 #include <functional>
+#include <map>
+#include <memory>
 
 #include "PostingEndTest.h"
 
@@ -130,6 +133,43 @@ TEST_F(OrderlyEndTest, GracePeriodTooShortEndsUncleanAndTheNextStartRecovers) {
                                   "'Job Failed as KovaOrb Restarted'"),
             posted);
   EXPECT_EQ(SystemsWithTwoOpenJobs(kDeploySchedule), 0);
+}
+
+// The automation thread's submission is slowed to a few seconds; the end
+// signal arrives while it runs. The end waits for it and for the
+// distribution that follows, and no submission starts after the stop.
+TEST_F(OrderlyEndTest, AJobSubmissionUnderWayGetsItsDistributionBeforeTheEnd) {
+  const std::string original = Query("show create procedure submitschedulejobs")[0][2];
+  const std::unique_ptr<void, std::function<void(void*)>> restore(this, [this, original](void*) {
+    Exec("drop procedure submitschedulejobs");
+    Exec(original);
+  });
+  Exec("drop procedure submitschedulejobs");
+  Exec("create procedure submitschedulejobs() modifies sql data begin "
+       "insert into procedurecalllog (ProcName, Args, CalledAt) "
+       "values ('submitschedulejobs', '', now(3)); "
+       "do sleep(3); call AssignWaitingJobsToProbes(0); end");
+  AddOptions("orb", "korb-grace-period=600000\n");
+
+  DaemonProcess daemon;
+  ASSERT_TRUE(korbtest::WaitFor(
+      [&] {
+        return Count("select count(*) from information_schema.processlist "
+                     "where db = 'orb' and state = 'User sleep'") > 0;
+      },
+      kStartTimeout))
+      << DaemonLog();
+  daemon.Send(1);
+  EXPECT_EQ(ExitCodeOf(daemon), 0);
+  EXPECT_EQ(CountInLog(kStillBusy), 0);
+  EXPECT_EQ(CountInLog("still under way at the end"), 0);
+  EXPECT_TRUE(HasCleanEndRecord());
+
+  std::map<std::string, int> calls;
+  for (const std::string& call : ProcedureCalls()) ++calls[call];
+  EXPECT_EQ(calls["submitschedulejobs()"], 1);
+  // The main loop's deploy retries hand out jobs the same way.
+  EXPECT_EQ(calls["Load_Distribution(3, 60)"], 1 + calls["Postpatchdeploy()"]) << DaemonLog();
 }
 
 }  // namespace
