@@ -3,9 +3,10 @@
 // The main loop asks the workers to stop before an orderly end and then
 // waits, bounded by a grace period, until no worker is inside a piece of
 // work that must not be cut: one schedule's posting, one internal deploy
-// row, one job submission with its distribution. Workers mark such work with a WorkUnit; once a stop has been asked
-// no new unit starts, so each worker stops at its next safe point, between
-// two units, and leaves its loop.
+// row, one job submission with its distribution. Workers mark such work
+// with a WorkUnit; once a stop has been asked no new unit starts, so each
+// worker stops at its next safe point, between two units, and leaves its
+// loop.
 //
 // Thread-safe throughout. The stop is one-way for the life of the process.
 #pragma once
