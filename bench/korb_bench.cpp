@@ -1,7 +1,7 @@
 // korb-bench: the daemon's performance figures, each beside a baseline
 // measured in the same run.
 //
-//   korb-bench [--benchmarks=posting,fanout,signals,idle] [--quick|--full]
+//   korb-bench [--benchmarks=posting,fanout,msp,signals,idle,fencing] [--quick|--full]
 //              [--sizes=N,N] [--out=FILE]
 //
 // --sizes replaces the posting sizes (targets; the first is the one the
@@ -60,7 +60,7 @@ std::string DefaultDaemonPath() {
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: korb-bench [--benchmarks=posting,fanout,signals,idle] "
+               "usage: korb-bench [--benchmarks=posting,fanout,msp,signals,idle,fencing] "
                "[--quick|--full] [--sizes=N,N] [--replay-max=N] [--drain-fill=N] [--out=FILE] "
                "[--daemon=PATH]\n");
   return 2;
@@ -72,10 +72,12 @@ int main(int argc, char** argv) {
   const std::map<std::string, std::function<void(const bench::Context&)>> benchmarks = {
       {"posting", bench::RunPostingBench},
       {"fanout", bench::RunFanOutBench},
+      {"msp", bench::RunMspPassBench},
       {"signals", bench::RunSignalBench},
       {"idle", bench::RunIdleBench},
+      {"fencing", bench::RunFencingBench},
   };
-  std::string list = "posting,fanout,signals,idle";
+  std::string list = "posting,fanout,msp,signals,idle,fencing";
   std::string out;
   bench::Context context;
   context.daemon = DefaultDaemonPath();

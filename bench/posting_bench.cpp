@@ -21,6 +21,8 @@ struct PostingKind {
   std::function<void(CDBI*)> post;
 };
 
+}  // namespace
+
 std::vector<std::string> CaptureStatements(RawSession& admin, CDBI* db,
                                            const std::function<void(CDBI*)>& post) {
   std::string id;
@@ -41,8 +43,6 @@ double Replay(const Context& context, const std::vector<std::string>& statements
   for (const std::string& sql : statements) session.Run(sql);  // failures count as run
   return SecondsSince(start);
 }
-
-}  // namespace
 
 void RunPostingBench(const Context& context) {
   Report& report = *context.report;

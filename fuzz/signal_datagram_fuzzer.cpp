@@ -1,10 +1,12 @@
 // Datagrams as any host that reaches the signal port may send them.
 //
-// Each input goes two ways: straight into the record decoding, and through
-// a real loopback socket into the receiver, which must refuse exactly the
-// inputs that are not 64 bytes long and otherwise hand over the fields as
-// sent. The field readings the main loop makes run on every record. A
-// mismatch aborts, so libFuzzer keeps the input as a crash.
+// Each input goes three ways: straight into the record decoding, twice
+// through a real loopback socket into the receiver, which must refuse
+// exactly the inputs that are not 64 bytes long (each copy) and otherwise
+// hand over the fields as sent, once, with the second copy merged into
+// it; and as the text of an allow list. The field readings the main loop
+// makes run on every record. A mismatch aborts, so libFuzzer keeps the
+// input as a crash.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -73,6 +75,10 @@ struct Loopback {
     unsetenv("KORB_SIGNAL_BIND");
     SignalReceiverOptions options;
     options.address = "127.0.0.1";
+    // Every input may repeat the one before it; no hold, so none waits.
+    options.repeatHoldMs = 0;
+    std::string error;
+    Check(ParseAddressPrefixes("127.0.0.1/32 ::1", &options.allow, &error), "allow list refused");
     for (int attempt = 0; attempt < 20 && handler == nullptr; ++attempt) {
       auto candidate = std::make_unique<CSignalHandler>(FreePort(), &no_events, &logger, options);
       if (static_cast<EObjectStatus>(*candidate) == OBJECT_READY) handler = std::move(candidate);
@@ -113,19 +119,36 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check(decoded == (size == kSignalDatagramSize), "decoding refused the wrong lengths");
   if (decoded) CheckRecord(direct, data);
 
-  // Loopback delivery is done when sendto returns, so the wait below
-  // finds the datagram without blocking on anything else.
+  // The input as an allow list: parsed or refused, never more prefixes
+  // than items, every prefix within its family's length.
+  std::vector<AddressPrefix> prefixes;
+  std::string error;
+  const std::string text(reinterpret_cast<const char*>(data), size);
+  if (ParseAddressPrefixes(text, &prefixes, &error)) {
+    Check(prefixes.size() <= size, "more prefixes than bytes");
+    for (const AddressPrefix& prefix : prefixes)
+      Check(prefix.bits >= 0 && prefix.bits <= (prefix.ipv6 ? 128 : 32), "prefix length");
+  } else {
+    Check(!error.empty() && prefixes.empty(), "refused list without a reason, or filled");
+  }
+
+  // Loopback delivery is done when sendto returns, so the waits below
+  // find both copies without blocking on anything else.
   if (size > 65507) return 0;  // not a UDP datagram
-  if (sendto(loopback.sender, data, size, 0, reinterpret_cast<const sockaddr*>(&loopback.to),
-             sizeof(loopback.to)) != static_cast<ssize_t>(size))
-    return 0;
+  for (int copy = 0; copy < 2; ++copy)
+    if (sendto(loopback.sender, data, size, 0, reinterpret_cast<const sockaddr*>(&loopback.to),
+               sizeof(loopback.to)) != static_cast<ssize_t>(size))
+      return 0;
   CSignalInfo received;
   const int result = loopback.handler->WaitForSignal(received, nullptr);
   if (size == kSignalDatagramSize) {
     Check(result == 0, "a 64-byte datagram was refused");
+    Check(loopback.handler->LastSignalRepeats() == 1, "the identical copy was not merged");
     CheckRecord(received, data);
   } else {
     Check(result == -1, "a datagram of another length was not refused");
+    Check(loopback.handler->WaitForSignal(received, nullptr) == -1, "second copy not refused");
+    Check(loopback.handler->LastFailure() == ReceiveFailure::kLength, "refusal of a length");
   }
   return 0;
 }

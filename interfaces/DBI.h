@@ -42,10 +42,18 @@
 // (the server may have completed it). Nothing here throws. A lost session
 // is rebuilt (session set-up run again), tried for up to the reconnect
 // window; the failed statement is never sent again. When no session can be
-// had within the window, m_bConnectionError is set (and stays set).
+// had within the window, m_bConnectionError is set (and stays set), and
+// later statements fail at once without trying to connect. A server that
+// stops answering is found by TCP keepalives within 30 s, also in the
+// middle of a statement; connecting waits at most 5 s for each answer. A
+// per-customer session lost after such a silence is not rebuilt in line:
+// its customer is backed off as after a failed connect, and the object
+// fails its remaining statements at once.
 #pragma once
 
 #include <atomic>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -122,6 +130,40 @@ class CDBI {
   // time-out) for a system of this object's site.
   void RecordInventoryMasterOperation(long systemId, int code);
 
+  // The statements of the calling thread (on any object) that failed:
+  // how many since the thread started, and the last one with the reason
+  // (server message and error number, or why it was never answered).
+  // A caller that must not act on a failed read keeps the count from
+  // before it and compares. Lives as long as the thread.
+  struct StatementFailures {
+    uint64_t count = 0;
+    std::string statement;
+    std::string reason;
+  };
+  static const StatementFailures& FailuresOfThisThread();
+
+  // A transaction on the calling thread's session of this object, for
+  // writes that must commit only while a condition holds. BeginTransaction
+  // starts it: 1, or -1 (logged). Until CommitTransaction or
+  // RollbackTransaction, the thread's statements on this object run inside
+  // it; once one of them fails, or the session is lost and rebuilt, the
+  // rest fail without being sent (they would otherwise run on their own,
+  // outside it) and the commit fails. CommitTransaction runs fence first, a
+  // statement that must return exactly one row (a locking read) or change
+  // exactly one row, and commits right after it: 1 committed; 0 the fence
+  // did not hold (rolled back, nothing logged); -1 (logged) nothing may
+  // have been committed, or the outcome is unknown. An empty fence commits
+  // without one. Rollback never fails.
+  int BeginTransaction();
+  int CommitTransaction(const std::string& fence);
+  void RollbackTransaction();
+
+  // Installs a check that every statement of every object passes before it
+  // is sent (nullptr removes it); a refused statement fails at once with
+  // reason and sets m_bConnectionError. For an instance that may no longer
+  // act on the database. Thread-safe; check must be cheap.
+  static void SetStatementGate(bool (*check)(), const char* reason);
+
   // Escapes text for use inside single quotes in a statement of this
   // object's sessions.
   std::string EscapeString(const std::string& text);
@@ -140,6 +182,14 @@ class CDBI {
   // named). Such an object is not ready: a value that is not an integer
   // is refused rather than read as 0.
   const std::string& InvalidSetting() const;
+  // Empty, or why the object could not be set up from the option file
+  // (file, group or key); an object that failed to connect has none.
+  const std::string& NotReadyReason() const;
+
+  // The option file every object reads: $KORB_DB_CONFIG, else
+  // <install>/ConsoleManagement/config/korb-db.cnf; "" when neither is
+  // known.
+  static std::string OptionFilePath();
 
   // Closes the idle per-customer sessions kept for reuse.
   static void CloseIdleSessions();
@@ -149,6 +199,41 @@ class CDBI {
   // busy_wait_ms (real time) for that and returns how many are still in
   // use when it gives up. Thread-safe.
   static int CloseAllSessions(int busy_wait_ms = 0);
+  // For an orderly end: from now on no per-customer session is opened,
+  // taken from the kept ones or tried again in the background, and the
+  // kept ones are closed; objects made afterwards are not ready.
+  // Thread-safe.
+  static void StopNewCustomerSessions();
+
+  // Lets the process take part in every statement of every object. begin
+  // runs on the calling thread before the statement is sent; false refuses
+  // it (not sent, logged at level 4, reported as a failure). end runs
+  // after a statement that begin let through, with whether its outcome is
+  // unknown: the session was lost under it or no answer came within the
+  // statement time-out. Null members do nothing. Set once, before any
+  // thread but the caller uses the library.
+  struct StatementObserver {
+    bool (*begin)(const std::string& statement) = nullptr;
+    void (*end)(bool outcome_unknown) = nullptr;
+  };
+  static void SetStatementObserver(const StatementObserver& observer);
+
+  // handler runs once, on the thread that found it, when the main
+  // object's connection is lost for good (m_bConnectionError set after
+  // the reconnect window); it must not block. Set it before other threads
+  // use the object. Thread-safe.
+  static void SetConnectionLostHandler(std::function<void()> handler);
+
+  // Marks the connection as lost for good, as a reconnect that ran out of
+  // its window does (m_bConnectionError; for the main object the
+  // connection-lost handler runs). For an instance that may no longer use
+  // the database at all.
+  void DeclareConnectionLost();
+
+  // Adds a statement that every session opened from now on runs when it is
+  // set up (after the session mode). Call before the sessions it concerns
+  // are opened; thread-safe.
+  static void AddSessionStatement(const std::string& statement);
 
   const std::string& Dsn() const { return dsn_; }
   const std::string& DatabaseName() const { return db_name_; }

@@ -215,6 +215,21 @@ class CSignalInfo {
   char m_szSubType[kSignalFieldSize + 1];
 };
 
+// One entry of a signal allow list: an IPv4 or IPv6 address prefix.
+struct AddressPrefix {
+  bool ipv6 = false;
+  unsigned char bytes[16] = {};  // network order; the first 4 for IPv4
+  int bits = 0;                  // 0..32 or 0..128
+};
+
+// Parses addresses and CIDR prefixes separated by commas and/or blanks
+// ("127.0.0.1, 10.20.0.0/24 fd00::/8"); an address alone is a full-length
+// prefix. Empty text gives an empty list. False, with *error naming the
+// first item that is not one (host bits set after the prefix count too),
+// for anything else.
+bool ParseAddressPrefixes(const std::string& text, std::vector<AddressPrefix>* prefixes,
+                          std::string* error);
+
 // Where and how the signal receiver listens.
 struct SignalReceiverOptions {
   // IPv4 address to bind; empty means all interfaces. $KORB_SIGNAL_BIND,
@@ -226,7 +241,21 @@ struct SignalReceiverOptions {
   // unless the process may force it (CAP_NET_ADMIN); the size granted is
   // logged.
   long receiveBufferBytes = 4L * 1024 * 1024;
+  // Senders whose datagrams are taken; empty takes every sender. A
+  // datagram from elsewhere is refused before it is looked at, counted and
+  // logged (rate-limited) with its source. An IPv4 sender matches IPv4
+  // entries only, an IPv6 sender IPv6 entries (an IPv4-mapped IPv6 sender
+  // counts as IPv4). A list that is set always takes the address the
+  // supervisor sends its end signal from: the bound address, or 127.0.0.1
+  // when bound to all interfaces.
+  std::vector<AddressPrefix> allow;
+  // Scaled milliseconds an identical datagram waits after the one before
+  // it was handled (see CSignalHandler); 0 hands it out at once.
+  uint32_t repeatHoldMs = 1000;
 };
+
+// Why the last wait returned -1.
+enum class ReceiveFailure { kLength, kReceiveError };
 
 // UDP signal receiver with 17-style periodic timeout events.
 //
@@ -241,6 +270,17 @@ struct SignalReceiverOptions {
 // deadline first (ties: lower event number), then datagrams; but after an
 // event has been returned, a datagram already waiting is returned before
 // the next event, so signals are never starved by a loop that runs behind.
+//
+// Floods. Every wait first takes what the socket holds (up to a few
+// thousand datagrams) into a queue of its own, so the kernel buffer stays
+// empty and a signal sent after a flood is not dropped behind it. A
+// datagram identical (all 64 bytes) to the last one waiting in that queue
+// is merged into it: the run is handed out once, and LastSignalRepeats()
+// says how many it stood for. A signal identical to the one handed out
+// last waits (with everything behind it, so the order of different
+// signals never changes) until repeatHoldMs after the caller came back
+// for the next wait; events go on meanwhile. A flood of one datagram is
+// thus handled at most once per hold, whatever its rate.
 //
 // WaitForSignal must be called from one thread at a time; ResetEvent and
 // DisableTimeoutEvent may be called from any thread and wake the wait.
@@ -272,6 +312,12 @@ class CSignalHandler {
 
   // The bound port (for tests that bind port numbers of their own).
   int Port() const;
+
+  // After a result 0: how many identical datagrams that waited right
+  // behind the signal were merged into it (0 for a lone one).
+  uint64_t LastSignalRepeats() const;
+  // After a result -1: a datagram of the wrong length, or a failed receive.
+  ReceiveFailure LastFailure() const;
 
  private:
   struct Impl;

@@ -2,8 +2,8 @@
 # install time:
 #   /usr (the Debian package): programs under /usr, settings in /etc,
 #     the unit in /lib/systemd/system, the scheduler's install folder
-#     /var/lib/korb (its log folder a link to /var/log/korb, made by the
-#     package's postinst);
+#     /usr/lib/korb (root's; its ConsoleManagement/ links to /var/log/korb,
+#     /var/lib/korb and /etc/korb);
 #   any other prefix P (cmake --install build --prefix /opt/korb): all of
 #     it inside P, the scheduler's install folder P itself.
 set(KORB_PACKAGE_NAME korb-probescheduler)
@@ -41,3 +41,5 @@ foreach(program KORB_ProbeScheduler korb-supervisor korb-signal korb-explain)
     add_dependencies(korb-programs ${program})
   endif()
 endforeach()
+
+include(${PROJECT_SOURCE_DIR}/packaging/man_pages.cmake)

@@ -151,6 +151,12 @@ void SleepMs(uint32_t ms);
 // The kernel's id of the calling thread.
 uint32_t CurrentThreadId();
 
+// This host's name, or "localhost" when it cannot be read.
+std::string HostName();
+
+// The lock file a NamedMutex of this name uses.
+std::string NamedMutexPath(const std::string& name);
+
 // Id of the calling process.
 uint32_t CurrentProcessId();
 

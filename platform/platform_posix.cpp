@@ -9,6 +9,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <climits>
 #include <unistd.h>
 
 #include <atomic>
@@ -64,7 +65,7 @@ std::unique_ptr<NamedMutex> NamedMutex::Create(const std::string& name,
     if (error) *error = "invalid mutex name '" + name + "'";
     return nullptr;
   }
-  const std::string path = LockDirectory() + "/" + name + ".lock";
+  const std::string path = NamedMutexPath(name);
   int fd;
   do {
     fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
@@ -193,6 +194,16 @@ bool Thread::GetExitCode(uint32_t* code) const {
 
 void SleepMs(uint32_t ms) {
   std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+std::string HostName() {
+  char name[HOST_NAME_MAX + 1] = {};
+  if (gethostname(name, sizeof(name) - 1) != 0 || name[0] == '\0') return "localhost";
+  return name;
+}
+
+std::string NamedMutexPath(const std::string& name) {
+  return LockDirectory() + "/" + name + ".lock";
 }
 
 uint32_t CurrentThreadId() {

@@ -3,13 +3,18 @@
 # each figure beside its baseline from the same run, one line per figure,
 # then a short table. Results go to $KORB_BUILD_DIR/bench-results/.
 #
-#   bash scripts/bench.sh            posting 1k/10k, fan-out, signals, idle day
+#   bash scripts/bench.sh            posting 1k/10k, fan-out, MSP passes, signals, idle day,
+#                                    a fenced posting (lease on)
 #   bash scripts/bench.sh --quick    every case small: checks the suite works
 #   bash scripts/bench.sh --full     adds 50k-target postings
 #   KORB_BENCHMARKS=posting,signals bash scripts/bench.sh   some of them
 #   KORB_BENCH_ARGS="--sizes=1000,50000" bash scripts/bench.sh   more korb-bench options
 #   KORB_BENCH_FAILOVER=1 bash scripts/bench.sh   adds the cluster failover case
 #                                   (bench/failover.sh; a few minutes)
+#   KORB_BENCH_WRAPPER="valgrind --tool=callgrind --toggle-collect=PostScanJob*" \
+#     KORB_BENCHMARKS=posting KORB_BENCH_ARGS=--sizes=1000 bash scripts/bench.sh
+#                                   runs korb-bench under a profiler (the
+#                                   figures of such a run mean nothing)
 #
 # Builds korb-bench and the daemon into $KORB_BUILD_DIR (default build/)
 # when they are missing. Run it on a machine as quiet as you can make it.
@@ -49,7 +54,8 @@ client() { mariadb --no-defaults --user=root --socket="$SOCK" "$@"; }
 # Room for the largest job tables, and the server's default redo log
 # (96 MiB): the private server's small ones, made to save room in tests,
 # would turn the largest postings into a test of the server's checkpoints.
-client -e "SET GLOBAL innodb_buffer_pool_size = 268435456; SET GLOBAL innodb_log_file_size = 100663296"
+# Sessions for the 1,000-customer passes: the daemon's and the raw loop's.
+client -e "SET GLOBAL innodb_buffer_pool_size = 268435456; SET GLOBAL innodb_log_file_size = 100663296; SET GLOBAL max_connections = 3000"
 client orb -e "INSERT INTO configsettings (SettingKey, SettingValue) VALUES
   ('LOG_LEVEL', '3'), ('LOG_SIZE', '10000000'), ('PATCH_SCAN_STATUS', '0'),
   ('SOFTWARE_METER_STATUS', '0'), ('ENABLE_REVERSE_PING', '0'),
@@ -80,8 +86,8 @@ OUT="$RESULTS/$(date -u +%Y%m%dT%H%M%SZ).txt"
 cat "$OUT"
 status=0
 # shellcheck disable=SC2086  # options are words
-"$BUILD/bench/korb-bench" "${MODE[@]}" ${KORB_BENCH_ARGS:-} --out="$OUT" \
-  --benchmarks="${KORB_BENCHMARKS:-posting,fanout,signals,idle}" || status=$?
+${KORB_BENCH_WRAPPER:-} "$BUILD/bench/korb-bench" "${MODE[@]}" ${KORB_BENCH_ARGS:-} --out="$OUT" \
+  --benchmarks="${KORB_BENCHMARKS:-posting,fanout,msp,signals,idle,fencing}" || status=$?
 cp "$OUT" "$RESULTS/latest.txt"
 if [[ ${KORB_BENCH_FAILOVER:-0} == 1 ]]; then
   cmake --build "$BUILD" -j"${KORB_TEST_JOBS:-2}" --target korb-supervisor >/dev/null

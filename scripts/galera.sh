@@ -12,6 +12,9 @@
 #   scripts/galera.sh rejoin N   start node N again; it recovers its last
 #                                position and catches up by incremental
 #                                state transfer when it can, else by rsync
+#   scripts/galera.sh check N    the proxy's verdict on node N now (see
+#                                scripts/galera-node-check.sh); exit 0 when
+#                                the node may take sessions
 #
 # Everything lives under $KORB_GALERA_DIR (default /tmp/korb-galera):
 # nodeN/ (my.cnf, data, socket, log), haproxy.cfg, haproxy.log and
@@ -24,7 +27,8 @@
 # As root the nodes run as the mysql user: rsync state transfer drops to
 # nobody when the server runs as root. Nothing here starts a system service.
 #
-# The proxy sends every connection to one node. A stick table remembers it,
+# The proxy sends every connection to one node, and only to a node that is
+# Synced in the primary component (scripts/galera-node-check.sh). A stick table remembers it,
 # so when a failed node comes back the sessions stay where they are and new
 # ones follow them: there is never a second writer.
 set -euo pipefail
@@ -223,12 +227,16 @@ load_schema() {
     [[ -e "$file" ]] || continue
     client 1 --database=orb <"$file" || { say "loading $file failed"; return 1; }
   done
-  # The daemon's account, reached through the proxy, and the proxy's
-  # health-check account (it only logs in).
+  # The daemon's account, reached through the proxy.
   client 1 -e "CREATE USER IF NOT EXISTS '$DB_USER'@'127.0.0.1' IDENTIFIED BY '$DB_PASSWORD';
-    GRANT SELECT, INSERT, UPDATE, DELETE, EXECUTE ON orb.* TO '$DB_USER'@'127.0.0.1';
-    CREATE USER IF NOT EXISTS '$CHECK_USER'@'127.0.0.1'"
+    GRANT SELECT, INSERT, UPDATE, DELETE, EXECUTE ON orb.* TO '$DB_USER'@'127.0.0.1'"
   say "database orb loaded from sql/"
+}
+
+# The node check's account (scripts/galera-node-check.sh): no rights, over
+# the socket only. Also made for a cluster created before the check.
+create_check_user() {
+  client "$1" -e "CREATE USER IF NOT EXISTS '$CHECK_USER'@'localhost'"
 }
 
 write_proxy_config() {
@@ -236,6 +244,13 @@ write_proxy_config() {
   cat >"$DIR/haproxy.cfg" <<EOF
 global
   log stdout format raw local0 info
+  # The node check is a program of ours (scripts/galera-node-check.sh).
+  external-check
+  insecure-fork-wanted
+  # External checks run on the first thread only; with more threads this
+  # HAProxy (2.6) crashes when a failed connection marks a server down from
+  # another thread (observe layer4 below). One thread is plenty here.
+  nbthread 1
   pidfile $DIR/haproxy.pid
   stats socket $DIR/haproxy.sock mode 600 level admin
   maxconn 1000
@@ -252,7 +267,13 @@ defaults
 
 listen orb
   bind 127.0.0.1:$BASE
-  option mysql-check user $CHECK_USER post-41
+  # A node takes sessions only while it is Synced in the primary
+  # component: a donor, a desynced node or one cut off from the others
+  # still accepts a login, so a login check is not enough.
+  option external-check
+  external-check command $DIR/node-check
+  external-check path /usr/sbin:/usr/bin:/sbin:/bin
+  timeout check 2s
   # One entry for everyone: all sessions go to the node that served the
   # first, until it fails. A node that returns gets no sessions back.
   stick-table type integer size 1
@@ -271,8 +292,19 @@ EOF
   done
 }
 
+# HAProxy runs its external check with an empty environment: this one
+# tells the node check where the nodes live.
+write_node_check() {
+  cat >"$DIR/node-check" <<EOF
+#!/bin/sh
+KORB_GALERA_DIR='$DIR' exec '$ROOT/scripts/galera-node-check.sh' "\$@"
+EOF
+  chmod 755 "$DIR/node-check"
+}
+
 start_proxy() {
   proxy_running && return 0
+  write_node_check
   write_proxy_config
   haproxy -c -q -f "$DIR/haproxy.cfg" || die "haproxy rejects $DIR/haproxy.cfg"
   rm -f "$DIR/haproxy.pid"
@@ -321,6 +353,7 @@ start() {
   if [[ -z "$(client "$loader" -N -e "SHOW DATABASES LIKE 'orb'")" ]]; then
     load_schema
   fi
+  create_check_user "$loader"
   start_proxy
   write_option_file
   echo "$DIR/korb-db.cnf"
@@ -384,11 +417,14 @@ case "${1:-}" in
     node_running "$2" || die "node $2 is not running"
     kill -KILL "$(node_pid "$2")"
     say "node $2 killed" ;;
+  check)
+    node_arg "${2:-}"
+    exec bash "$ROOT/scripts/galera-node-check.sh" "$(node_dir "$2")/mariadbd.sock" ;;
   rejoin)
     node_arg "${2:-}"
     if node_running "$2"; then say "node $2 is running"; exit 0; fi
     start_node "$2" ;;
   *)
-    echo "usage: $0 start|stop|status|kill N|rejoin N" >&2
+    echo "usage: $0 start|stop|status|kill N|rejoin N|check N" >&2
     exit 2 ;;
 esac

@@ -6,10 +6,11 @@ set -uo pipefail
 
 PACKAGES=(cmake make g++ pkg-config mariadb-server mariadb-client libmariadb-dev
           libgtest-dev googletest util-linux procps
-          galera-4 haproxy rsync iproute2 socat
-          libmicrohttpd-dev prometheus curl
-          clang libfuzzer-14-dev jq
-          libsystemd-dev dpkg-dev lintian systemd)
+          galera-4 haproxy rsync iproute2 socat nftables
+          libmicrohttpd-dev prometheus-cpp-dev libyaml-cpp-dev libcrypt-dev
+          prometheus curl openssl
+          clang libfuzzer-14-dev jq nlohmann-json3-dev
+          libsystemd-dev dpkg-dev lintian systemd help2man faketime)
 
 say() { echo "=== install-deps.sh: $*"; }
 

@@ -9,7 +9,12 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "DbiFaultSeam.h"
+#include "LoopProgress.h"
 #include "SessionCache.h"
+#include "SessionTimeouts.h"
+#include "StatementGate.h"
+#include "Transactions.h"
 #include "platform.h"
 #include "scheduler_metrics.h"
 
@@ -24,9 +29,39 @@ void InitClientLibraryOnce() {
 
 constexpr char kLogSource[] = "DBI";
 
+thread_local CDBI::StatementFailures t_failures;
+
+void RecordFailure(const std::string& statement, const std::string& reason) {
+  ++t_failures.count;
+  t_failures.statement = statement;
+  t_failures.reason = reason;
+}
+
 // Pause between two connects within the reconnect window (real time: the
 // server or proxy needs it whatever the time scale).
 constexpr int64_t kReconnectPauseMs = 250;
+
+// Set once at start, before other threads use the library.
+CDBI::StatementObserver g_observer;
+
+// One statement's part in the observer: begin when made, end when it goes
+// (after the session's use has ended and any reconnect is done).
+class ObservedStatement {
+ public:
+  explicit ObservedStatement(const std::string& statement)
+      : admitted_(g_observer.begin == nullptr || g_observer.begin(statement)) {}
+  ~ObservedStatement() {
+    if (admitted_ && g_observer.end != nullptr) g_observer.end(outcome_unknown_);
+  }
+  ObservedStatement(const ObservedStatement&) = delete;
+  ObservedStatement& operator=(const ObservedStatement&) = delete;
+  bool Admitted() const { return admitted_; }
+  void OutcomeUnknown() { outcome_unknown_ = true; }
+
+ private:
+  const bool admitted_;
+  bool outcome_unknown_ = false;
+};
 
 // Ends the use of a session when the statement is done, unless the caller
 // ended it before (to drop the session after a lost connection).
@@ -45,7 +80,28 @@ class SessionUse {
   dbi::Session* session_;
 };
 
+std::mutex g_lost_handler_mu;
+std::function<void()>& LostHandler() {
+  static auto* handler = new std::function<void()>();  // never destroyed: threads outlive main
+  return *handler;
+}
+
 }  // namespace
+
+void CDBI::SetConnectionLostHandler(std::function<void()> handler) {
+  std::lock_guard<std::mutex> lock(g_lost_handler_mu);
+  LostHandler() = std::move(handler);
+}
+
+void CDBI::Impl::LostForGood() {
+  if (owner->m_bConnectionError.exchange(true) || !main) return;
+  std::function<void()> handler;
+  {
+    std::lock_guard<std::mutex> lock(g_lost_handler_mu);
+    handler = LostHandler();
+  }
+  if (handler) handler();
+}
 
 void CDBI::Impl::Log(int line, int level, const std::string& message) const {
   if (logger != nullptr) logger->KORBLog(line, kLogSource, level, "%s", message.c_str());
@@ -60,6 +116,12 @@ void CDBI::Impl::LogFailure(int line, const char* operation, const std::string& 
 dbi::Session* CDBI::Impl::Connection(std::string* error) {
   if (!pool) {
     *error = not_ready_reason;
+    return nullptr;
+  }
+  // Given up on: the object's work stops at its next check, and a server
+  // that does not answer must not cost each statement a connect.
+  if (owner->m_bConnectionError) {
+    *error = "the connection was lost for good";
     return nullptr;
   }
   bool opened = false;
@@ -87,6 +149,7 @@ dbi::Session* CDBI::Impl::Reconnect(std::string* error) {
   int attempts = 0;
   for (;;) {
     ++attempts;
+    NoteLoopProgress(settings.statement_timeout_s * 1000ULL);
     dbi::Session* session = pool->Reopen(error);
     if (session != nullptr) {
       metrics::Reconnect(true);
@@ -100,16 +163,35 @@ dbi::Session* CDBI::Impl::Reconnect(std::string* error) {
     port::SleepMs(static_cast<uint32_t>(std::min(kReconnectPauseMs, left_us / 1000 + 1)));
   }
   metrics::Reconnect(false);
-  owner->m_bConnectionError = true;
   Log(__LINE__, KORB_LOG_ERROR,
       Format("Reconnecting to DSN '%s' failed (%d attempts within %u s): %s",
              owner->dsn_.c_str(), attempts, settings.reconnect_window_s, error->c_str()));
+  LostForGood();
   return nullptr;
 }
 
 bool CDBI::Impl::Execute(const char* operation, const std::string& statement,
                          const ResultHandler& on_first, long long* affected) {
+  ObservedStatement observed(statement);
+  if (!observed.Admitted()) {
+    RecordFailure(statement, "not run: the process is ending");
+    Log(__LINE__, KORB_LOG_WARNING,
+        Format("%s not run: the process is ending. Statement: %s", operation, statement.c_str()));
+    return false;
+  }
   metrics::StatementRun run(owner);
+  // On the main loop's thread a statement that starts means the one before
+  // it ended; this one may take up to the statement time-out.
+  NoteLoopProgress(settings.statement_timeout_s * 1000ULL);
+  const char* refused_by = nullptr;
+  if (!dbi::StatementsAllowed(&refused_by)) {
+    LostForGood();
+    dbi::TransactionStatementFailed(owner);
+    run.Unreachable();
+    RecordFailure(statement, refused_by);
+    LogFailure(__LINE__, operation, refused_by, statement);
+    return false;
+  }
   std::string error;
   dbi::Session* session = Connection(&error);
   if (session != nullptr && !session->Begin()) {
@@ -119,41 +201,90 @@ bool CDBI::Impl::Execute(const char* operation, const std::string& statement,
   }
   if (session == nullptr) {
     run.Unreachable();
+    RecordFailure(statement, "no database connection: " + error);
     LogFailure(__LINE__, operation, "no database connection: " + error, statement);
     return false;
   }
   SessionUse use(session);
+  std::string refusal;
+  if (!dbi::TransactionAllows(owner, session->Id(), &refusal)) {
+    run.Failed(false, false);
+    RecordFailure(statement, refusal);
+    LogFailure(__LINE__, operation, refusal, statement);
+    return false;
+  }
   MYSQL* mysql = session->Handle();
   const int64_t started_us = Clock::MonotonicMicros();
-  auto server_failure = [&]() {
-    const unsigned int number = mysql_errno(mysql);
+  auto failure = [&](unsigned int number, const std::string& message) {
     const bool lost = dbi::IsConnectionLost(number);
-    run.Failed(number == ER_STATEMENT_TIMEOUT, lost);
+    dbi::TransactionStatementFailed(owner);
     // The client library gives up on an answer after the statement
     // time-out and reports the session lost; by then the server may well
     // have done the work.
     const int64_t waited_ms = (Clock::MonotonicMicros() - started_us) / 1000;
-    if (number == CR_SERVER_LOST && waited_ms >= settings.statement_timeout_s * 900LL) {
+    const bool client_timed_out =
+        number == CR_SERVER_LOST && waited_ms >= settings.statement_timeout_s * 900LL;
+    if (client_timed_out) {
+      RecordFailure(statement, Format("no answer within the statement time-out of %u s, "
+                                      "outcome unknown",
+                                      settings.statement_timeout_s));
       Log(__LINE__, KORB_LOG_ERROR,
           Format("%s: no answer within the statement time-out of %u s; the outcome is "
                  "unknown (the server may have completed it). Statement: %s",
                  operation, settings.statement_timeout_s, statement.c_str()));
     } else {
-      LogFailure(__LINE__, operation, Format("%s (errno %u)", mysql_error(mysql), number),
-                 statement);
+      const std::string why = Format("%s (errno %u)", message.c_str(), number);
+      RecordFailure(statement, why);
+      LogFailure(__LINE__, operation, why, statement);
     }
     // The statement may or may not have run; it is reported as failed and
     // never sent again. Only the session is rebuilt for the next call.
+    // Whether the server counts as reachable follows from that rebuild,
+    // not from how long the statement took.
+    bool reachable = !lost;
     if (lost) {
+      observed.OutcomeUnknown();
       use.End();
       std::string ignored;
-      if (owner->m_bConnectionError)
+      const std::string& reuse_key = pool->Settings().reuse_key;
+      if (owner->m_bConnectionError) {
         pool->DropThisThread();  // given up on already: fail fast
-      else
-        Reconnect(&ignored);
+      } else if (!reuse_key.empty() && waited_ms >= dbi::kCheckTimeoutSeconds * 1000LL) {
+        // A customer that went silent would cost each connect of the
+        // reconnect window its whole bound; it is tried again off this
+        // thread once its back-off has passed.
+        pool->DropThisThread();
+        dbi::SessionCache::Instance().Unanswered(
+            reuse_key, Format("no answer for %lld ms", static_cast<long long>(waited_ms)));
+        Log(__LINE__, KORB_LOG_ERROR,
+            Format("DSN '%s' (database '%s') stopped answering; its remaining statements of "
+                   "this pass fail and it is tried again after a back-off",
+                   owner->dsn_.c_str(), owner->db_name_.c_str()));
+        LostForGood();
+      } else {
+        reachable = Reconnect(&ignored) != nullptr;
+      }
     }
+    run.Failed(number == ER_STATEMENT_TIMEOUT || client_timed_out, !reachable);
     return false;
   };
+  auto server_failure = [&]() { return failure(mysql_errno(mysql), mysql_error(mysql)); };
+  // Tests may make this statement fail (DbiFaultSeam.h).
+  dbi_fault::Injection injected;
+  const bool inject = dbi_fault::Armed() && dbi_fault::Take(statement, &injected);
+  if (inject && injected.when == dbi_fault::When::kBeforeSending)
+    return failure(injected.error, injected.message);
+  // The gate once more, right before sending: getting a session above may
+  // have taken a reconnect, and a lease may have ended meanwhile. From
+  // here to the server only the statement already under way can go.
+  if (!dbi::StatementsAllowed(&refused_by)) {
+    LostForGood();
+    dbi::TransactionStatementFailed(owner);
+    run.Unreachable();
+    RecordFailure(statement, refused_by);
+    LogFailure(__LINE__, operation, refused_by, statement);
+    return false;
+  }
   if (mysql_real_query(mysql, statement.data(), statement.size()) != 0)
     return server_failure();
 
@@ -175,7 +306,11 @@ bool CDBI::Impl::Execute(const char* operation, const std::string& statement,
     if (next > 0) return server_failure();
     if (next < 0) break;
   }
+  if (inject) return failure(injected.error, injected.message);
+  dbi_fault::AfterRunning(statement);
   if (!problem.empty()) {
+    RecordFailure(statement, problem);
+    dbi::TransactionStatementFailed(owner);
     LogFailure(__LINE__, operation, problem, statement);
     return false;
   }
@@ -211,6 +346,7 @@ CDBI::CDBI(CLogger* logger, const std::string& dsn, const std::string& dbName, b
     : impl_(std::make_unique<Impl>()), dsn_(dsn), db_name_(dbName) {
   InitClientLibraryOnce();
   impl_->owner = this;
+  impl_->main = main;
   impl_->logger = logger;
   const std::string path = dbi::OptionFilePath();
   dbi::OptionKeys keys;
@@ -272,7 +408,19 @@ bool CDBI::GetIntegerOption(const std::string& key, long long& value) const {
   return true;
 }
 
+const CDBI::StatementFailures& CDBI::FailuresOfThisThread() { return t_failures; }
+
 const std::string& CDBI::InvalidSetting() const { return impl_->invalid_setting; }
+
+const std::string& CDBI::NotReadyReason() const { return impl_->not_ready_reason; }
+
+std::string CDBI::OptionFilePath() { return dbi::OptionFilePath(); }
+
+void CDBI::DeclareConnectionLost() { impl_->LostForGood(); }
+
+void CDBI::AddSessionStatement(const std::string& statement) {
+  dbi::AddSessionStatement(statement);
+}
 
 void CDBI::CloseIdleSessions() { dbi::SessionCache::Instance().CloseIdle(false); }
 
@@ -281,6 +429,10 @@ int CDBI::CloseAllSessions(int busy_wait_ms) {
   dbi::SessionCache::Instance().CloseIdle(true);
   return dbi::Session::WaitForClosesWhenDone(std::chrono::milliseconds(busy_wait_ms));
 }
+
+void CDBI::StopNewCustomerSessions() { dbi::SessionCache::Instance().CloseIdle(true); }
+
+void CDBI::SetStatementObserver(const StatementObserver& observer) { g_observer = observer; }
 
 CDBI::~CDBI() {
   if (impl_->pool) impl_->pool->Retire();

@@ -20,6 +20,7 @@ struct CDBI::Impl {
   using ResultHandler = dbi::ResultHandler;
 
   CDBI* owner = nullptr;
+  bool main = false;  // the process's main object
   CLogger* logger = nullptr;
   std::shared_ptr<dbi::ConnectionPool> pool;  // null when not configured
   std::string not_ready_reason;
@@ -41,6 +42,9 @@ struct CDBI::Impl {
   // reconnect window has passed. Null (m_bConnectionError set, logged)
   // when none could be made.
   dbi::Session* Reconnect(std::string* error);
+  // Sets m_bConnectionError; the first time on the main object, runs the
+  // connection-lost handler.
+  void LostForGood();
 
   // Runs one statement and reads all its result sets. Returns false after
   // logging the failure. *affected (when given) gets the first result's

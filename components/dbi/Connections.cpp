@@ -10,18 +10,13 @@
 #include <vector>
 
 #include "SessionCache.h"
+#include "SessionTimeouts.h"
 #include "ReadOnlySessions.h"
 #include "utilLib.h"
 
 namespace dbi {
 
 namespace {
-
-// Defaults of the client library are minutes or forever; a daemon that
-// must notice a dead server within one supervision tick cannot wait that
-// long for a connection. Statements get their own, much longer limit: one
-// that completes must never be reported as failed.
-constexpr unsigned int kConnectTimeoutSeconds = 5;
 
 // Statements of the scheduler rely on quotes-only escaping (one literal
 // ends in a backslash) and on zero dates, so the mode is set per session,
@@ -98,6 +93,19 @@ std::string ErrorText(MYSQL* mysql) {
 
 }  // namespace
 
+namespace {
+std::mutex g_setup_mu;
+std::vector<std::string>& SetUpStatements() {
+  static auto* statements = new std::vector<std::string>();  // never destroyed
+  return *statements;
+}
+}  // namespace
+
+void AddSessionStatement(const std::string& statement) {
+  std::lock_guard<std::mutex> lock(g_setup_mu);
+  SetUpStatements().push_back(statement);
+}
+
 MYSQL* OpenConnection(const ConnectSettings& settings, std::string* error) {
   MYSQL* mysql = mysql_init(nullptr);
   if (mysql == nullptr) {
@@ -105,23 +113,40 @@ MYSQL* OpenConnection(const ConnectSettings& settings, std::string* error) {
     return nullptr;
   }
   const my_bool reconnect = 0;  // would silently drop the session's sql_mode
-  const unsigned int statement_timeout = settings.statement_timeout_s;
+  // Defaults of the client library are minutes or forever; a server that
+  // does not answer must cost a connect no more than the check bound, in
+  // every step up to the end of the session set-up. Statements get their
+  // own, much longer limit once connected: one that completes must never
+  // be reported as failed.
   mysql_options(mysql, MYSQL_OPT_RECONNECT, &reconnect);
   mysql_options(mysql, MYSQL_READ_DEFAULT_FILE, settings.option_file.c_str());
   mysql_options(mysql, MYSQL_READ_DEFAULT_GROUP, settings.dsn.c_str());
-  mysql_options(mysql, MYSQL_OPT_CONNECT_TIMEOUT, &kConnectTimeoutSeconds);
-  mysql_options(mysql, MYSQL_OPT_READ_TIMEOUT, &statement_timeout);
-  mysql_options(mysql, MYSQL_OPT_WRITE_TIMEOUT, &statement_timeout);
+  mysql_options(mysql, MYSQL_OPT_CONNECT_TIMEOUT, &kCheckTimeoutSeconds);
+  mysql_options(mysql, MYSQL_OPT_READ_TIMEOUT, &kCheckTimeoutSeconds);
+  mysql_options(mysql, MYSQL_OPT_WRITE_TIMEOUT, &kCheckTimeoutSeconds);
   mysql_options(mysql, MYSQL_SET_CHARSET_NAME, "utf8mb4");
   mysql_options(mysql, MYSQL_INIT_COMMAND, kInitCommand);
   // Programs that must never write (the explain tool) ask for read-only
   // sessions; the server then refuses every write, whatever is sent.
   if (SessionsReadOnly()) mysql_options(mysql, MYSQL_INIT_COMMAND, kReadOnlySessionStatement);
+  {
+    std::lock_guard<std::mutex> lock(g_setup_mu);
+    for (const std::string& statement : SetUpStatements())
+      mysql_options(mysql, MYSQL_INIT_COMMAND, statement.c_str());
+  }
   // Host, user, password and socket come from the option file group.
   const char* database = settings.database.empty() ? nullptr : settings.database.c_str();
   if (mysql_real_connect(mysql, nullptr, nullptr, nullptr, database, 0, nullptr,
                          CLIENT_MULTI_RESULTS) == nullptr) {
     *error = ErrorText(mysql);
+    mysql_close(mysql);
+    return nullptr;
+  }
+  std::string problem = ArmKeepalive(mysql);
+  if (problem.empty() && !SetWaitLimit(mysql, settings.statement_timeout_s))
+    problem = "the statement time-out cannot be set on the session";
+  if (!problem.empty()) {
+    *error = problem;
     mysql_close(mysql);
     return nullptr;
   }
@@ -141,6 +166,12 @@ bool IsConnectionLost(unsigned int error_number) {
       return false;
   }
 }
+
+namespace {
+std::atomic<uint64_t> g_next_session_id{1};
+}  // namespace
+
+Session::Session(MYSQL* mysql) : mysql_(mysql), id_(g_next_session_id.fetch_add(1)) {}
 
 bool Session::Begin() {
   int expected = kIdle;

@@ -41,13 +41,18 @@ struct ConnectSettings {
 // failure.
 MYSQL* OpenConnection(const ConnectSettings& settings, std::string* error);
 
+// Adds a statement to the set-up of every session opened afterwards.
+void AddSessionStatement(const std::string& statement);
+
 // True for the errors that mean the session is gone.
 bool IsConnectionLost(unsigned int error_number);
 
 class Session {
  public:
-  explicit Session(MYSQL* mysql) : mysql_(mysql) {}
+  explicit Session(MYSQL* mysql);
   MYSQL* Handle() const { return mysql_; }
+  // Never the same for two sessions of the process (addresses are reused).
+  uint64_t Id() const { return id_; }
   // Marks the session busy. False when it has been closed.
   bool Begin();
   // Ends a use begun by Begin; closes the session when its close was
@@ -64,6 +69,7 @@ class Session {
  private:
   enum State : int { kIdle, kBusy, kCloseWhenDone, kClosed };
   MYSQL* const mysql_;
+  const uint64_t id_;
   std::atomic<int> state_{kIdle};
 };
 

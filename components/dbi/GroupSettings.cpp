@@ -1,5 +1,6 @@
 #include "GroupSettings.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "DBI.h"
@@ -10,7 +11,9 @@ namespace dbi {
 namespace {
 
 constexpr char kPrefix[] = "korb-";
-constexpr char kTextSuffix[] = "-address";
+// Keys ending so hold text (an address, a file name, an allow list), not
+// integers.
+constexpr const char* kTextSuffixes[] = {"-address", "-web-config", "-allow"};
 
 bool EndsWith(const std::string& text, const std::string& tail) {
   return text.size() >= tail.size() &&
@@ -44,7 +47,10 @@ std::string ReadGroupSettings(const OptionKeys& keys, GroupSettings* settings) {
   // Keys of other parts of the daemon are only checked for being integers
   // here; their owners check their ranges.
   for (const auto& [key, value] : keys) {
-    if (key.rfind(kPrefix, 0) != 0 || EndsWith(key, kTextSuffix)) continue;
+    if (key.rfind(kPrefix, 0) != 0 ||
+        std::any_of(std::begin(kTextSuffixes), std::end(kTextSuffixes),
+                    [&key](const char* suffix) { return EndsWith(key, suffix); }))
+      continue;
     if (!IsInteger(value))
       return Format("option %s=%s is not an integer", key.c_str(), value.c_str());
   }

@@ -3,9 +3,11 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <iterator>
 #include <system_error>
 #include <thread>
 
+#include "SessionTimeouts.h"
 #include "utilLib.h"
 
 namespace dbi {
@@ -34,13 +36,32 @@ SessionCache& SessionCache::Instance() {
   return *cache;
 }
 
+void SessionCache::UsedLocked(const std::string& key, int64_t now_us) {
+  auto it = last_use_.find(key);
+  if (it != last_use_.end()) use_order_.erase(it->second);
+  use_order_.emplace_back(key, now_us);
+  last_use_[key] = std::prev(use_order_.end());
+}
+
+MYSQL* SessionCache::PopOldestLocked() {
+  Kept& oldest = kept_.back();
+  MYSQL* mysql = oldest.mysql;
+  auto it = by_key_.find(oldest.key);
+  it->second.pop_front();  // the oldest of all is the oldest of its key
+  if (it->second.empty()) by_key_.erase(it);
+  kept_.pop_back();
+  return mysql;
+}
+
 void SessionCache::SweepLocked(int64_t now_us, std::vector<MYSQL*>* doomed) {
   const int64_t oldest_allowed = now_us - ScaledUs(kIdleCloseMs);
-  while (!kept_.empty() &&
-         (kept_.size() > kMaxIdle || kept_.back().since_us < oldest_allowed)) {
-    doomed->push_back(kept_.back().mysql);
-    kept_.pop_back();
+  while (!use_order_.empty() && use_order_.front().second < oldest_allowed) {
+    last_use_.erase(use_order_.front().first);
+    use_order_.pop_front();
   }
+  const size_t limit = LimitLocked();
+  while (!kept_.empty() && (kept_.size() > limit || kept_.back().since_us < oldest_allowed))
+    doomed->push_back(PopOldestLocked());
 }
 
 MYSQL* SessionCache::Take(const std::string& key) {
@@ -51,20 +72,52 @@ MYSQL* SessionCache::Take(const std::string& key) {
     {
       std::lock_guard<std::mutex> lock(mu_);
       SweepLocked(now_us, &doomed);
-      auto it = std::find_if(kept_.begin(), kept_.end(),
-                             [&key](const Kept& kept) { return kept.key == key; });
-      if (it != kept_.end()) {
-        found = std::move(*it);
-        kept_.erase(it);
+      UsedLocked(key, now_us);
+      auto it = by_key_.find(key);
+      if (it != by_key_.end()) {
+        // The most recently given one: the likeliest to be alive.
+        KeptList::iterator newest = it->second.back();
+        it->second.pop_back();
+        if (it->second.empty()) by_key_.erase(it);
+        found = std::move(*newest);
+        kept_.erase(newest);
       }
     }
     CloseAll(doomed);
     if (found.mysql == nullptr) return nullptr;
-    const bool idle_long = now_us - found.since_us > kPingAfterMs * 1000;
-    if (SocketLooksAlive(found.mysql) && (!idle_long || mysql_ping(found.mysql) == 0))
-      return found.mysql;
-    mysql_close(found.mysql);  // gone; try the next kept one of this key
+    // A peer that vanished without a word leaves a socket that looks
+    // fine; only an answer tells, and it is waited for no longer than the
+    // check bound.
+    const PingResult ping =
+        SocketLooksAlive(found.mysql) ? PingWithin(found.mysql, kCheckTimeoutSeconds)
+                                      : PingResult::kGone;
+    if (ping == PingResult::kAlive) return found.mysql;
+    mysql_close(found.mysql);
+    if (ping == PingResult::kSilent) {
+      // Its other kept sessions are as dead; nobody connects to it again
+      // before the back-off has passed, and then off the caller's thread.
+      Unanswered(key, Format("no answer to a ping within %u s", kCheckTimeoutSeconds));
+      return nullptr;
+    }
+    // gone; try the next kept one of this key
   }
+}
+
+void SessionCache::Unanswered(const std::string& key, const std::string& why) {
+  std::vector<MYSQL*> doomed;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = by_key_.find(key);
+    if (it != by_key_.end()) {
+      for (KeptList::iterator kept : it->second) {
+        doomed.push_back(kept->mysql);
+        kept_.erase(kept);
+      }
+      by_key_.erase(it);
+    }
+    FailedLocked(key, why);
+  }
+  CloseAll(doomed);
 }
 
 void SessionCache::KeepLocked(const std::string& key, MYSQL* mysql,
@@ -74,7 +127,9 @@ void SessionCache::KeepLocked(const std::string& key, MYSQL* mysql,
     return;
   }
   const int64_t now_us = Clock::MonotonicMicros();
+  UsedLocked(key, now_us);
   kept_.push_front({key, mysql, now_us});
+  by_key_[key].push_back(kept_.begin());
   SweepLocked(now_us, doomed);
 }
 
@@ -91,6 +146,10 @@ bool SessionCache::MayConnect(const std::string& key, const Connector& connect,
                               std::string* why) {
   {
     std::lock_guard<std::mutex> lock(mu_);
+    if (closed_) {
+      *why = "the process is ending: no new customer session is opened";
+      return false;
+    }
     auto it = back_off_.find(key);
     if (it == back_off_.end()) return true;
     BackOff& entry = it->second;
@@ -169,8 +228,14 @@ void SessionCache::CloseIdle(bool closed_for_good) {
     if (closed_for_good) closed_ = true;
     for (Kept& kept : kept_) doomed.push_back(kept.mysql);
     kept_.clear();
+    by_key_.clear();
   }
   CloseAll(doomed);
+}
+
+size_t SessionCache::IdleLimit() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return LimitLocked();
 }
 
 size_t SessionCache::IdleCount() {

@@ -14,12 +14,20 @@
 // accepts and never answers costs its connect time-out once, on the pass
 // that found it dead, and never again on a pass.
 //
-// Kept sessions are bounded (kMaxIdle, oldest closed first) and closed
-// after kIdleCloseMs of scaled time unused; the check runs whenever the
-// cache is used, so an idle daemon spends nothing on it. A session taken
-// back is checked without a round trip (its socket must have nothing to
-// read: a server that went away has closed it or sent its goodbye) and,
-// after kPingAfterMs of real time unused, with a ping.
+// Kept sessions are bounded and closed after kIdleCloseMs of scaled time
+// unused; the check runs whenever the cache is used, so an idle daemon
+// spends nothing on it. The bound follows the keys in use: at least
+// kMinIdle, else kPerKey sessions for every key given or taken within the
+// idle time-out (the three patch threads and a main-loop pass may each
+// hold one of a customer). A pass over more customers than a fixed bound
+// would close each session before its next use and reconnect every
+// customer on every pass; sessions beyond what the passes use still close
+// after the idle time-out. When the bound is reached the oldest is closed
+// first. A session taken back is checked: its socket must have nothing to
+// read (a server that went away has closed it or sent its goodbye), and it
+// must answer a ping within kCheckTimeoutSeconds (a server cut off without
+// a word). A customer that does not answer costs that bound once: its kept
+// sessions are closed and it is backed off like a failed connect.
 //
 // Thread-safe. A session is owned by the cache while it is kept here and
 // by the taker afterwards; it is never used by two threads at once.
@@ -27,7 +35,9 @@
 
 #include <mysql.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <list>
 #include <mutex>
@@ -39,9 +49,9 @@ namespace dbi {
 
 class SessionCache {
  public:
-  static constexpr size_t kMaxIdle = 256;
+  static constexpr size_t kMinIdle = 256;
+  static constexpr size_t kPerKey = 4;
   static constexpr uint64_t kIdleCloseMs = 600000;  // scaled
-  static constexpr int64_t kPingAfterMs = 30000;    // real: servers and proxies count real time
   static constexpr uint64_t kFirstBackOffMs = 5000;  // scaled
   static constexpr uint64_t kMaxBackOffMs = 300000;  // scaled
   static constexpr int kMaxRetriesUnderWay = 16;
@@ -62,11 +72,17 @@ class SessionCache {
   bool MayConnect(const std::string& key, const Connector& connect, std::string* why);
   // Records the outcome of a connect for key.
   void Connected(const std::string& key, bool ok, const std::string& error);
+  // A session of key got no answer in time (why says to what): its kept
+  // sessions are closed and key is backed off as after a failed connect.
+  void Unanswered(const std::string& key, const std::string& why);
   // Closes every kept session; with closed_for_good, later Give calls
-  // close their session instead of keeping it (the process is ending).
+  // close their session instead of keeping it and MayConnect refuses
+  // every connect (the process is ending).
   void CloseIdle(bool closed_for_good);
 
   size_t IdleCount();
+  // The current bound on kept sessions.
+  size_t IdleLimit();
 
  private:
   struct Kept {
@@ -91,9 +107,22 @@ class SessionCache {
   void KeepLocked(const std::string& key, MYSQL* mysql, std::vector<MYSQL*>* doomed);
   // Moves expired and surplus sessions to *doomed. REQUIRES: mu_ held.
   void SweepLocked(int64_t now_us, std::vector<MYSQL*>* doomed);
+  // Marks key as in use now. REQUIRES: mu_ held.
+  void UsedLocked(const std::string& key, int64_t now_us);
+  // Removes the oldest kept session. REQUIRES: mu_ held, kept_ not empty.
+  MYSQL* PopOldestLocked();
+  size_t LimitLocked() const { return std::max(kMinIdle, kPerKey * last_use_.size()); }
 
+  using KeptList = std::list<Kept>;
   std::mutex mu_;
-  std::list<Kept> kept_;  // most recently given first
+  KeptList kept_;  // most recently given first
+  // The kept sessions of each key, oldest first.
+  std::unordered_map<std::string, std::deque<KeptList::iterator>> by_key_;
+  // Keys given or taken within the idle time-out, with the time of that
+  // use, oldest first; last_use_ finds a key's entry in it.
+  std::list<std::pair<std::string, int64_t>> use_order_;
+  std::unordered_map<std::string, std::list<std::pair<std::string, int64_t>>::iterator>
+      last_use_;
   std::unordered_map<std::string, BackOff> back_off_;
   int retries_under_way_ = 0;
   bool closed_ = false;

@@ -1,34 +1,28 @@
 #include "metric_types.h"
 
+#include <prometheus/counter.h>
+#include <prometheus/family.h>
+#include <prometheus/gauge.h>
+#include <prometheus/histogram.h>
+#include <prometheus/metric_family.h>
+#include <prometheus/registry.h>
+#include <prometheus/text_serializer.h>
+
 #include <algorithm>
-#include <charconv>
-#include <cmath>
+#include <deque>
+#include <stdexcept>
+#include <unordered_map>
 
 namespace metrics {
 
-Histogram::Histogram(std::vector<double> bounds)
-    : bounds_(std::move(bounds)),
-      counts_(std::make_unique<std::atomic<uint64_t>[]>(bounds_.size() + 1)) {
-  for (size_t i = 0; i <= bounds_.size(); ++i) counts_[i].store(0);
-}
+void Counter::Inc(uint64_t n) { counter_.Increment(static_cast<double>(n)); }
+uint64_t Counter::Value() const { return static_cast<uint64_t>(counter_.Value()); }
 
-void Histogram::Observe(double value) {
-  const size_t bucket = static_cast<size_t>(
-      std::lower_bound(bounds_.begin(), bounds_.end(), value) - bounds_.begin());
-  counts_[bucket].fetch_add(1, std::memory_order_relaxed);
-  sum_.fetch_add(value, std::memory_order_relaxed);
-}
+void Gauge::Set(double v) { gauge_.Set(v); }
+void Gauge::Add(double v) { gauge_.Increment(v); }
+double Gauge::Value() const { return gauge_.Value(); }
 
-Histogram::Snapshot Histogram::Read() const {
-  Snapshot snapshot;
-  uint64_t running = 0;
-  for (size_t i = 0; i <= bounds_.size(); ++i) {
-    running += counts_[i].load(std::memory_order_relaxed);
-    snapshot.cumulative.push_back(running);
-  }
-  snapshot.sum = sum_.load(std::memory_order_relaxed);
-  return snapshot;
-}
+void Histogram::Observe(double value) { histogram_.Observe(value); }
 
 std::vector<double> DurationBuckets() {
   return {0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5,
@@ -41,144 +35,110 @@ std::vector<double> CountBuckets() {
 
 namespace {
 
-void AppendNumber(std::string* out, double value) {
-  if (std::isnan(value)) {
-    *out += "NaN";
-  } else if (std::isinf(value)) {
-    *out += value > 0 ? "+Inf" : "-Inf";
-  } else {
-    char text[64];
-    auto result = std::to_chars(text, text + sizeof(text), value);
-    out->append(text, result.ptr);
-  }
+// The library's label map for one series.
+prometheus::Labels LabelMap(const Labels& names, const Labels& values) {
+  if (names.size() != values.size())
+    throw std::invalid_argument("label values do not match the label names");
+  prometheus::Labels map;
+  for (size_t i = 0; i < names.size(); ++i) map.emplace(names[i], values[i]);
+  return map;
 }
 
-void AppendEscaped(std::string* out, const std::string& value) {
-  for (char c : value) {
-    if (c == '\\') {
-      *out += "\\\\";
-    } else if (c == '"') {
-      *out += "\\\"";
-    } else if (c == '\n') {
-      *out += "\\n";
-    } else {
-      *out += c;
-    }
-  }
+// One key per series, built the same way from a label map and from a
+// collected sample (whose labels come in the map's order).
+std::string SeriesKey(const prometheus::Labels& labels) {
+  std::string key;
+  for (const auto& [name, value] : labels) key += name + '\x1f' + value + '\x1e';
+  return key;
 }
 
-// name{a="x",b="y"} with an optional extra label (le) last.
-void AppendSeries(std::string* out, const std::string& name, const Labels& names,
-                  const Labels& values, const char* extra_name = nullptr,
-                  const std::string& extra_value = std::string()) {
-  *out += name;
-  if (names.empty() && extra_name == nullptr) return;
-  *out += '{';
-  bool first = true;
-  for (size_t i = 0; i < names.size() && i < values.size(); ++i) {
-    if (!first) *out += ',';
-    first = false;
-    *out += names[i];
-    *out += "=\"";
-    AppendEscaped(out, values[i]);
-    *out += '"';
-  }
-  if (extra_name != nullptr) {
-    if (!first) *out += ',';
-    *out += extra_name;
-    *out += "=\"";
-    *out += extra_value;
-    *out += '"';
-  }
-  *out += '}';
+std::string SeriesKey(const prometheus::ClientMetric& metric) {
+  std::string key;
+  for (const auto& label : metric.label) key += label.name + '\x1f' + label.value + '\x1e';
+  return key;
 }
 
 }  // namespace
 
 struct Registry::Family {
   std::string name;
-  std::string help;
-  const char* type;
   Labels label_names;
-  std::vector<Labels> label_sets;
-  std::vector<std::unique_ptr<Counter>> counters;
-  std::vector<std::unique_ptr<Gauge>> gauges;
-  std::vector<std::unique_ptr<Histogram>> histograms;
-  std::string computed_type;
+  std::unordered_map<std::string, size_t> rank;  // series key -> position
+  // Computed families only.
+  std::string help;
+  prometheus::MetricType type = prometheus::MetricType::Gauge;
   std::function<std::vector<Sample>()> read;
 
-  void Render(std::string* out) const;
+  prometheus::MetricFamily Compute() const;
+  void Order(prometheus::MetricFamily* collected) const;
 };
 
-void Registry::Family::Render(std::string* out) const {
-  const char* shown_type = read ? computed_type.c_str() : type;
-  *out += "# HELP " + name + " " + help + "\n";
-  *out += "# TYPE " + name + " " + shown_type + "\n";
-  if (read) {
-    for (const Sample& sample : read()) {
-      AppendSeries(out, name, label_names, sample.label_values);
-      *out += ' ';
-      AppendNumber(out, sample.value);
-      *out += '\n';
-    }
-    return;
+prometheus::MetricFamily Registry::Family::Compute() const {
+  prometheus::MetricFamily family{name, help, type, {}};
+  for (const Sample& sample : read()) {
+    prometheus::ClientMetric metric;
+    for (size_t i = 0; i < label_names.size() && i < sample.label_values.size(); ++i)
+      metric.label.push_back({label_names[i], sample.label_values[i]});
+    if (type == prometheus::MetricType::Counter)
+      metric.counter.value = sample.value;
+    else
+      metric.gauge.value = sample.value;
+    family.metric.push_back(std::move(metric));
   }
-  for (size_t i = 0; i < label_sets.size(); ++i) {
-    const Labels& values = label_sets[i];
-    if (!counters.empty() || !gauges.empty()) {
-      AppendSeries(out, name, label_names, values);
-      *out += ' ';
-      AppendNumber(out, !counters.empty() ? static_cast<double>(counters[i]->Value())
-                                          : gauges[i]->Value());
-      *out += '\n';
-      continue;
-    }
-    const Histogram& histogram = *histograms[i];
-    const Histogram::Snapshot snapshot = histogram.Read();
-    const std::vector<double>& bounds = histogram.Bounds();
-    for (size_t b = 0; b <= bounds.size(); ++b) {
-      std::string le;
-      if (b < bounds.size())
-        AppendNumber(&le, bounds[b]);
-      else
-        le = "+Inf";
-      AppendSeries(out, name + "_bucket", label_names, values, "le", le);
-      *out += ' ' + std::to_string(snapshot.cumulative[b]) + '\n';
-    }
-    AppendSeries(out, name + "_sum", label_names, values);
-    *out += ' ';
-    AppendNumber(out, snapshot.sum);
-    *out += '\n';
-    AppendSeries(out, name + "_count", label_names, values);
-    *out += ' ' + std::to_string(snapshot.cumulative.back()) + '\n';
-  }
+  return family;
 }
 
-Registry::Registry() = default;
+void Registry::Family::Order(prometheus::MetricFamily* collected) const {
+  auto position = [this](const prometheus::ClientMetric& metric) {
+    const auto it = rank.find(SeriesKey(metric));
+    return it == rank.end() ? rank.size() : it->second;
+  };
+  std::stable_sort(collected->metric.begin(), collected->metric.end(),
+                   [&](const prometheus::ClientMetric& a, const prometheus::ClientMetric& b) {
+                     return position(a) < position(b);
+                   });
+}
+
+struct Registry::Impl {
+  prometheus::Registry library;
+  std::vector<std::unique_ptr<Family>> families;  // registration order
+  std::unordered_map<std::string, Family*> by_name;
+  std::deque<Counter> counters;
+  std::deque<Gauge> gauges;
+  std::deque<Histogram> histograms;
+};
+
+Registry::Registry() : impl_(std::make_unique<Impl>()) {}
 Registry::~Registry() = default;
 
-Registry::Family& Registry::NewFamily(const std::string& name, const std::string& help,
-                                      const char* type, const Labels& label_names) {
+std::unique_ptr<Registry::Family> Registry::NewFamily(const std::string& name,
+                                                     const Labels& label_names,
+                                                     const std::vector<Labels>& label_sets) {
+  if (impl_->by_name.count(name) > 0)
+    throw std::invalid_argument("metric " + name + " is registered twice");
   auto family = std::make_unique<Family>();
   family->name = name;
-  family->help = help;
-  family->type = type;
   family->label_names = label_names;
-  families_.push_back(std::move(family));
-  return *families_.back();
+  for (const Labels& values : label_sets)
+    family->rank.emplace(SeriesKey(LabelMap(label_names, values)), family->rank.size());
+  return family;
+}
+
+void Registry::Keep(std::unique_ptr<Family> family) {
+  impl_->by_name.emplace(family->name, family.get());
+  impl_->families.push_back(std::move(family));
 }
 
 std::vector<Counter*> Registry::AddCounters(const std::string& name, const std::string& help,
                                             const Labels& label_names,
                                             const std::vector<Labels>& label_sets) {
   std::lock_guard<std::mutex> lock(mu_);
-  Family& family = NewFamily(name, help, "counter", label_names);
-  family.label_sets = label_sets;
+  auto kept = NewFamily(name, label_names, label_sets);
+  auto& family = prometheus::BuildCounter().Name(name).Help(help).Register(impl_->library);
   std::vector<Counter*> out;
-  for (size_t i = 0; i < label_sets.size(); ++i) {
-    family.counters.push_back(std::make_unique<Counter>());
-    out.push_back(family.counters.back().get());
-  }
+  for (const Labels& values : label_sets)
+    out.push_back(&impl_->counters.emplace_back(family.Add(LabelMap(label_names, values))));
+  Keep(std::move(kept));
   return out;
 }
 
@@ -186,13 +146,12 @@ std::vector<Gauge*> Registry::AddGauges(const std::string& name, const std::stri
                                         const Labels& label_names,
                                         const std::vector<Labels>& label_sets) {
   std::lock_guard<std::mutex> lock(mu_);
-  Family& family = NewFamily(name, help, "gauge", label_names);
-  family.label_sets = label_sets;
+  auto kept = NewFamily(name, label_names, label_sets);
+  auto& family = prometheus::BuildGauge().Name(name).Help(help).Register(impl_->library);
   std::vector<Gauge*> out;
-  for (size_t i = 0; i < label_sets.size(); ++i) {
-    family.gauges.push_back(std::make_unique<Gauge>());
-    out.push_back(family.gauges.back().get());
-  }
+  for (const Labels& values : label_sets)
+    out.push_back(&impl_->gauges.emplace_back(family.Add(LabelMap(label_names, values))));
+  Keep(std::move(kept));
   return out;
 }
 
@@ -202,13 +161,13 @@ std::vector<Histogram*> Registry::AddHistograms(const std::string& name,
                                                 const std::vector<Labels>& label_sets,
                                                 const std::vector<double>& bounds) {
   std::lock_guard<std::mutex> lock(mu_);
-  Family& family = NewFamily(name, help, "histogram", label_names);
-  family.label_sets = label_sets;
+  auto kept = NewFamily(name, label_names, label_sets);
+  auto& family = prometheus::BuildHistogram().Name(name).Help(help).Register(impl_->library);
   std::vector<Histogram*> out;
-  for (size_t i = 0; i < label_sets.size(); ++i) {
-    family.histograms.push_back(std::make_unique<Histogram>(bounds));
-    out.push_back(family.histograms.back().get());
-  }
+  for (const Labels& values : label_sets)
+    out.push_back(
+        &impl_->histograms.emplace_back(family.Add(LabelMap(label_names, values), bounds)));
+  Keep(std::move(kept));
   return out;
 }
 
@@ -216,17 +175,32 @@ void Registry::AddComputed(const std::string& name, const std::string& help,
                            const std::string& type, const Labels& label_names,
                            std::function<std::vector<Sample>()> read) {
   std::lock_guard<std::mutex> lock(mu_);
-  Family& family = NewFamily(name, help, "untyped", label_names);
-  family.computed_type = type;
-  family.read = std::move(read);
+  auto family = NewFamily(name, label_names, {});
+  family->help = help;
+  family->type =
+      type == "counter" ? prometheus::MetricType::Counter : prometheus::MetricType::Gauge;
+  family->read = std::move(read);
+  Keep(std::move(family));
 }
 
 std::string Registry::Render() const {
   std::lock_guard<std::mutex> lock(mu_);
-  std::string out;
-  out.reserve(16384);
-  for (const auto& family : families_) family->Render(&out);
-  return out;
+  std::vector<prometheus::MetricFamily> collected = impl_->library.Collect();
+  std::unordered_map<std::string, prometheus::MetricFamily*> by_name;
+  for (prometheus::MetricFamily& family : collected) by_name.emplace(family.name, &family);
+  std::vector<prometheus::MetricFamily> ordered;
+  ordered.reserve(impl_->families.size());
+  for (const auto& family : impl_->families) {
+    if (family->read) {
+      ordered.push_back(family->Compute());
+      continue;
+    }
+    const auto it = by_name.find(family->name);
+    if (it == by_name.end()) continue;
+    family->Order(it->second);
+    ordered.push_back(std::move(*it->second));
+  }
+  return prometheus::TextSerializer().Serialize(ordered);
 }
 
 Registry& DefaultRegistry() {

@@ -1,14 +1,23 @@
-// Counters, gauges and histograms that any thread may update without a
-// lock, and the registry that renders them in the Prometheus text format.
+// Counters, gauges and histograms that any thread may update without
+// waiting, and the registry that renders them in the Prometheus text
+// format. The values live in prometheus-cpp's core library (its Registry,
+// Counter, Gauge and Histogram) and the text comes from its TextSerializer;
+// this file only adds the registration by label value lists the callers
+// use, families computed on each scrape, and a stable order of families
+// and series in the exposition.
 //
 // A family is one metric name with a fixed set of label names; its series
 // (one per label value combination) are all made when the family is
-// registered, so the hot path only touches atomics it already holds a
-// reference to. Registration takes the registry's mutex; so does
-// rendering, which reads every atomic once.
+// registered, so the hot path only touches objects it already holds a
+// pointer to: a counter or gauge update is one atomic operation, a
+// histogram observation takes that series' own (uncontended) mutex.
+// Registration takes the registry's mutex; so does rendering.
+//
+// Families appear in the order they were registered, series in the order
+// of their label sets; within a series the labels appear sorted by name.
 #pragma once
 
-#include <atomic>
+#include <atomic>  // for the callers that keep state beside their families
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -16,44 +25,44 @@
 #include <string>
 #include <vector>
 
+namespace prometheus {
+class Counter;
+class Gauge;
+class Histogram;
+}  // namespace prometheus
+
 namespace metrics {
 
 class Counter {
  public:
-  void Inc(uint64_t n = 1) { value_.fetch_add(n, std::memory_order_relaxed); }
-  uint64_t Value() const { return value_.load(std::memory_order_relaxed); }
+  explicit Counter(prometheus::Counter& counter) : counter_(counter) {}
+  void Inc(uint64_t n = 1);
+  uint64_t Value() const;
 
  private:
-  std::atomic<uint64_t> value_{0};
+  prometheus::Counter& counter_;
 };
 
 class Gauge {
  public:
-  void Set(double v) { value_.store(v, std::memory_order_relaxed); }
-  void Add(double v) { value_.fetch_add(v, std::memory_order_relaxed); }
-  double Value() const { return value_.load(std::memory_order_relaxed); }
+  explicit Gauge(prometheus::Gauge& gauge) : gauge_(gauge) {}
+  void Set(double v);
+  void Add(double v);
+  double Value() const;
 
  private:
-  std::atomic<double> value_{0};
+  prometheus::Gauge& gauge_;
 };
 
-// Buckets are upper bounds in increasing order; +Inf is implied.
+// Buckets are upper bounds in increasing order; +Inf is implied. A value
+// equal to a bound counts in that bound's bucket.
 class Histogram {
  public:
-  explicit Histogram(std::vector<double> bounds);
+  explicit Histogram(prometheus::Histogram& histogram) : histogram_(histogram) {}
   void Observe(double value);
 
-  struct Snapshot {
-    std::vector<uint64_t> cumulative;  // one per bound, then +Inf
-    double sum = 0;
-  };
-  Snapshot Read() const;
-  const std::vector<double>& Bounds() const { return bounds_; }
-
  private:
-  const std::vector<double> bounds_;
-  std::unique_ptr<std::atomic<uint64_t>[]> counts_;  // bounds_.size() + 1
-  std::atomic<double> sum_{0};
+  prometheus::Histogram& histogram_;
 };
 
 // Bucket bounds in seconds from 1 ms to about 5 minutes.
@@ -76,10 +85,13 @@ class Registry {
   Registry(const Registry&) = delete;
   Registry& operator=(const Registry&) = delete;
 
-  // REQUIRES: name follows the Prometheus naming rules; counters end in
-  // _total. label_sets holds one list of values per series (one empty list
-  // for a family without labels). The returned references stay valid for
-  // the life of the registry.
+  // REQUIRES: name follows the Prometheus naming rules and is not yet
+  // registered; counters end in _total. label_sets holds one list of
+  // values per series (one empty list for a family without labels), each
+  // as long as label_names. The returned pointers stay valid for the life
+  // of the registry. A name registered twice, label values that do not
+  // match the names, or a name or label that the library refuses throw
+  // std::invalid_argument (a programming fault, met at start-up).
   std::vector<Counter*> AddCounters(const std::string& name, const std::string& help,
                                     const Labels& label_names,
                                     const std::vector<Labels>& label_sets);
@@ -101,10 +113,13 @@ class Registry {
 
  private:
   struct Family;
-  Family& NewFamily(const std::string& name, const std::string& help, const char* type,
-                    const Labels& label_names);
+  struct Impl;
+  // A family not yet kept: checks the name is new and the label sets.
+  std::unique_ptr<Family> NewFamily(const std::string& name, const Labels& label_names,
+                                    const std::vector<Labels>& label_sets);
+  void Keep(std::unique_ptr<Family> family);
   mutable std::mutex mu_;
-  std::vector<std::unique_ptr<Family>> families_;
+  std::unique_ptr<Impl> impl_;
 };
 
 // The process's registry, which the endpoint renders.

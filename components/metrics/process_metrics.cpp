@@ -2,6 +2,7 @@
 // build_info gauge.
 #include "process_metrics.h"
 
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -39,18 +40,17 @@ double StatField(const std::vector<std::string>& fields, int file_field) {
   return index < fields.size() ? std::strtod(fields[index].c_str(), nullptr) : 0;
 }
 
+// The wall-clock time of boot: now minus the time since boot. /proc/stat
+// (its btime line) is hidden where /proc shows processes only (a unit's
+// ProcSubset=pid), the clocks never are. CLOCK_BOOTTIME counts suspend,
+// as btime does.
 double BootTimeSeconds() {
-  std::ifstream in("/proc/stat");
-  std::string key;
-  double value = 0;
-  while (in >> key) {
-    if (key == "btime") {
-      in >> value;
-      return value;
-    }
-    in.ignore(1 << 20, '\n');
-  }
-  return 0;
+  timespec real{};
+  timespec boot{};
+  clock_gettime(CLOCK_REALTIME, &real);
+  clock_gettime(CLOCK_BOOTTIME, &boot);
+  return static_cast<double>(real.tv_sec - boot.tv_sec) +
+         static_cast<double>(real.tv_nsec - boot.tv_nsec) / 1e9;
 }
 
 double OpenFds() {

@@ -59,6 +59,7 @@ struct Families {
   std::vector<Histogram*> event_duration;
   std::vector<Counter*> signals;        // kSignalTypes, then "other"
   std::vector<Counter*> refused;        // Refusal order
+  std::vector<Counter*> coalesced;      // as signals
   std::vector<Counter*> jobs;           // (job type + other) x outcome
   std::vector<Histogram*> posting_targets;
   std::vector<Histogram*> posting_duration;
@@ -69,8 +70,33 @@ struct Families {
   std::vector<Counter*> thread_restarts;  // kThreadNames, then "other"
   Counter* customers_served;
   std::vector<Counter*> customers_skipped;  // CustomerSkip order
-  Histogram* fanout_duration;
+  std::vector<Histogram*> fanout_duration;  // FanOutKinds() order
+  Gauge* fanout_busy;
+  Counter* lease_takeovers;
+  Counter* lease_renew_failures;
 };
+
+// Label values of korb_msp_fanout_duration_seconds: the events, "signal",
+// the worker threads, "other" last.
+const std::vector<Labels>& FanOutKinds() {
+  static const auto* kinds = [] {
+    auto* labels = new std::vector<Labels>(Numbered(kEventCount));
+    labels->push_back({"signal"});
+    for (const char* name : kThreadNames) labels->push_back({name});
+    labels->push_back({"other"});
+    return labels;
+  }();
+  return *kinds;
+}
+
+int FanOutKindIndex(const std::string& kind) {
+  const std::vector<Labels>& kinds = FanOutKinds();
+  for (size_t i = 0; i + 1 < kinds.size(); ++i)
+    if (kinds[i][0] == kind) return static_cast<int>(i);
+  return static_cast<int>(kinds.size()) - 1;
+}
+
+thread_local int t_fanout_kind = -1;  // -1: "other"
 
 // Health inputs, written by the loop and the database layer.
 std::atomic<bool> g_loop_waiting{false};
@@ -78,6 +104,14 @@ std::atomic<int64_t> g_loop_left_wait_us{0};
 std::atomic<int64_t> g_loop_limit_us{120 * 1000000LL};
 std::atomic<const void*> g_main_database{nullptr};
 std::atomic<int> g_main_database_reachable{-1};  // -1 not yet known
+std::atomic<const char* (*)()> g_lease_role{nullptr};
+std::atomic<const char* (*)()> g_lease_problem{nullptr};
+std::atomic<uint64_t> g_lease_epoch{0};
+
+const char* Role() {
+  const char* (*role)() = g_lease_role.load();
+  return role != nullptr ? role() : "single";
+}
 
 // Read on scrapes. Never destroyed: the endpoint and the worker threads
 // may outlive the static objects of the process at its exit.
@@ -115,7 +149,11 @@ Families* Make() {
   f->refused = r.AddCounters(
       "korb_signal_datagrams_refused_total",
       "Datagrams on the signal port refused for their length, and failed receives.",
-      {"reason"}, {{"length"}, {"receive_error"}});
+      {"reason"}, {{"length"}, {"receive_error"}, {"not_allowed"}});
+  f->coalesced = r.AddCounters("korb_signals_coalesced_total",
+                               "Identical signal datagrams handled together with the one "
+                               "waiting right before them, by signal type.",
+                               {"type"}, types);
   std::vector<Labels> jobs;
   for (size_t t = 0; t <= kJobTypeNames.size(); ++t)
     for (const char* outcome : kOutcomeNames)
@@ -169,9 +207,40 @@ Families* Make() {
   f->customers_skipped = r.AddCounters(
       "korb_msp_customers_skipped_total", "Customers skipped in a fan-out pass, by reason.",
       {"reason"}, {{"no_names"}, {"no_object"}, {"not_connected"}});
-  f->fanout_duration = r.AddHistograms("korb_msp_fanout_duration_seconds",
-                                       "Run time of one pass over the customer databases.", {},
-                                       {{}}, DurationBuckets())[0];
+  f->fanout_duration = r.AddHistograms(
+      "korb_msp_fanout_duration_seconds",
+      "Run time of one pass over the customer databases, by what ran it (timeout event "
+      "number, signal, worker thread).",
+      {"kind"}, FanOutKinds(), DurationBuckets());
+  f->fanout_busy = r.AddGauges("korb_msp_fanout_workers_busy",
+                               "Fan-out pool workers serving a customer now.", {}, {{}})[0];
+  r.AddComputed("korb_leader",
+                "1 while this instance holds the scheduler lease and may act, else 0 "
+                "(a standby, or the lease is off).",
+                "gauge", {}, [] {
+                  return std::vector<Sample>{
+                      Sample{{}, std::string(Role()) == "active" ? 1.0 : 0.0}};
+                });
+  r.AddComputed("korb_lease_enabled",
+                "1 when the scheduler lease is on (korb-lease-duration above 0).", "gauge",
+                {}, [] {
+                  return std::vector<Sample>{
+                      Sample{{}, std::string(Role()) == "single" ? 0.0 : 1.0}};
+                });
+  r.AddComputed("korb_lease_epoch",
+                "The epoch of the scheduler lease this instance holds (0: none).", "gauge",
+                {}, [] {
+                  return std::vector<Sample>{
+                      Sample{{}, static_cast<double>(g_lease_epoch.load())}};
+                });
+  f->lease_takeovers = r.AddCounters(
+      "korb_lease_takeovers_total",
+      "Grants of the scheduler lease to this instance that replaced another instance's "
+      "epoch, or one of this instance's name that did not end in order.",
+      {}, {{}})[0];
+  f->lease_renew_failures = r.AddCounters(
+      "korb_lease_renew_failures_total",
+      "Renewals of the held scheduler lease that got no answer.", {}, {{}})[0];
   r.AddComputed("korb_log_lines_suppressed_total",
                 "Log lines held back by the rate limiters.", "counter", {}, [] {
                   std::lock_guard<std::mutex> lock(Src().mu);
@@ -210,6 +279,7 @@ void TimeoutEventDue(int event, int64_t lateness_us) {
 
 EventRun::EventRun(int event) : event_(event), start_us_(NowMicros()) {
   if (ValidEvent(event_)) F().event_runs[event_ - 1]->Inc();
+  t_fanout_kind = ValidEvent(event_) ? event_ - 1 : -1;
 }
 
 EventRun::~EventRun() {
@@ -222,6 +292,7 @@ void LoopWaiting(bool waiting) {
 }
 
 void SignalReceived(long type) {
+  SetFanOutKind("signal");
   size_t index = kSignalTypes.size();
   for (size_t i = 0; i < kSignalTypes.size(); ++i)
     if (kSignalTypes[i] == type) index = i;
@@ -229,6 +300,14 @@ void SignalReceived(long type) {
 }
 
 void DatagramRefused(Refusal reason) { F().refused[static_cast<size_t>(reason)]->Inc(); }
+
+void SignalsCoalesced(long type, uint64_t count) {
+  if (count == 0) return;
+  size_t index = kSignalTypes.size();
+  for (size_t i = 0; i < kSignalTypes.size(); ++i)
+    if (kSignalTypes[i] == type) index = i;
+  F().coalesced[index]->Inc(count);
+}
 
 void JobPosted(int job_type, JobOutcome outcome) {
   size_t type_index = kJobTypes.size();
@@ -299,9 +378,29 @@ void CustomerSkipped(CustomerSkip why) {
   F().customers_skipped[static_cast<size_t>(why)]->Inc();
 }
 
-FanOutPass::FanOutPass() : start_us_(NowMicros()) {}
+FanOutPass::FanOutPass()
+    : kind_(t_fanout_kind >= 0 ? t_fanout_kind : FanOutKindIndex("other")),
+      start_us_(NowMicros()) {}
 
-FanOutPass::~FanOutPass() { F().fanout_duration->Observe(SecondsSince(start_us_)); }
+void SetFanOutKind(const char* kind) { t_fanout_kind = FanOutKindIndex(kind); }
+
+void FanOutWorkerBusy(bool busy) { F().fanout_busy->Add(busy ? 1 : -1); }
+
+FanOutPass::~FanOutPass() { F().fanout_duration[kind_]->Observe(SecondsSince(start_us_)); }
+
+void LeaseHeld(bool held, uint64_t epoch) {
+  F();
+  g_lease_epoch.store(held ? epoch : 0);
+}
+
+void LeaseTakeover() { F().lease_takeovers->Inc(); }
+
+void LeaseRenewFailed() { F().lease_renew_failures->Inc(); }
+
+void SetLeaseRoleSource(const char* (*role)(), const char* (*problem)()) {
+  g_lease_problem.store(problem);
+  g_lease_role.store(role);
+}
 
 void SetMainDatabase(const void* database, std::function<bool()> connection_error) {
   F();
@@ -318,20 +417,43 @@ void SetSuppressedLinesSource(std::function<uint64_t()> read) {
   Src().suppressed_lines = std::move(read);
 }
 
+namespace {
+
+// The 503 reasons, the role aside.
+HealthVerdict Verdict() {
+  if (!g_loop_waiting.load()) {
+    const int64_t away_us = NowMicros() - g_loop_left_wait_us.load();
+    if (away_us > g_loop_limit_us.load())
+      return {false, "main loop has not returned to its wait for " +
+                         std::to_string(away_us / 1000000) + " s", ""};
+  }
+  bool lost_for_good = false;
+  {
+    std::lock_guard<std::mutex> lock(Src().mu);
+    if (Src().connection_error) lost_for_good = Src().connection_error();
+  }
+  // The process is about to end; a server that came back does not change
+  // that.
+  if (lost_for_good)
+    return {false, "main database connection lost for good", ""};
+  if (g_main_database_reachable.load() == 0)
+    return {false, "main database unreachable: its last statement found no session", ""};
+  const char* (*lease_problem)() = g_lease_problem.load();
+  if (const char* problem = lease_problem != nullptr ? lease_problem() : nullptr)
+    return {false, problem, ""};
+  return {true, "", ""};
+}
+
+}  // namespace
+
 void SetLoopTurnLimit(double seconds) {
   g_loop_limit_us.store(static_cast<int64_t>(seconds * 1e6));
 }
 
 HealthVerdict SchedulerHealth() {
-  if (!g_loop_waiting.load()) {
-    const int64_t away_us = NowMicros() - g_loop_left_wait_us.load();
-    if (away_us > g_loop_limit_us.load())
-      return {false, "main loop has not returned to its wait for " +
-                         std::to_string(away_us / 1000000) + " s"};
-  }
-  if (g_main_database_reachable.load() == 0)
-    return {false, "main database unreachable: its last statement found no session"};
-  return {true, ""};
+  HealthVerdict verdict = Verdict();
+  verdict.role = Role();
+  return verdict;
 }
 
 }  // namespace metrics

@@ -42,8 +42,11 @@ void LoopWaiting(bool waiting);
 
 void SignalReceived(long type);
 
-enum class Refusal { kLength, kReceiveError };
+enum class Refusal { kLength, kReceiveError, kNotAllowed };
 void DatagramRefused(Refusal reason);
+// count identical datagrams of a signal type were merged into one signal
+// that waited right before them.
+void SignalsCoalesced(long type, uint64_t count);
 
 // ---- Postings ---------------------------------------------------------------
 
@@ -120,8 +123,8 @@ enum class CustomerSkip { kNoNames, kNoObject, kNotConnected };
 void CustomerServed();
 void CustomerSkipped(CustomerSkip why);
 
-// One pass over the customers; observes its duration when it goes out of
-// scope.
+// One pass over the customers; observes its duration, labelled with the
+// calling thread's fan-out kind, when it goes out of scope.
 class FanOutPass {
  public:
   FanOutPass();
@@ -130,8 +133,29 @@ class FanOutPass {
   FanOutPass& operator=(const FanOutPass&) = delete;
 
  private:
+  int kind_;
   int64_t start_us_;
 };
+
+// Names the fan-out passes of the calling thread from now on: a worker
+// thread's start routine (PerformPatchJobs, ...), "signal" for the main
+// loop's signal handlers; others count as "other". A timeout event's run
+// (EventRun) names its passes by the event's number.
+void SetFanOutKind(const char* kind);
+
+// A fan-out pool worker starts (true) or ends (false) a customer.
+void FanOutWorkerBusy(bool busy);
+
+// ---- Scheduler lease -------------------------------------------------------------
+
+// This instance now holds (true) the lease of epoch, or holds it no more
+// (korb_lease_epoch then 0).
+void LeaseHeld(bool held, uint64_t epoch);
+// A grant that replaced another instance's epoch, or an epoch of this
+// instance's name that did not end in order.
+void LeaseTakeover();
+// A renewal of the held lease got no answer.
+void LeaseRenewFailed();
 
 // ---- Set-up by the daemon -------------------------------------------------------
 
@@ -141,6 +165,12 @@ class FanOutPass {
 void SetMainDatabase(const void* database, std::function<bool()> connection_error);
 // Log lines held back by the rate limiters so far, read on each scrape.
 void SetSuppressedLinesSource(std::function<uint64_t()> read);
+// This instance's role, read on each scrape and by the health check:
+// "active", "standby" or "single" (the lease is off). Until it is set the
+// role is "single". problem says why the lease makes the instance
+// unhealthy (a 503 reason), or returns nullptr. Both must be thread-safe
+// and must not block.
+void SetLeaseRoleSource(const char* (*role)(), const char* (*problem)());
 // Longest time the main loop may stay away from its wait and still count
 // as healthy (real seconds, already scaled).
 void SetLoopTurnLimit(double seconds);
@@ -149,8 +179,11 @@ void SetLoopTurnLimit(double seconds);
 // DefaultRegistry (once; later calls do nothing).
 void RegisterSchedulerMetrics();
 
-// 503 reasons: the main loop has been away from its wait for longer than
-// the limit, or the main database's last statement found no session.
+// The verdict names the role (above). 503 reasons: the lease's problem
+// (above), the main loop has been away from its wait for longer than
+// the limit, the main database's connection is lost for good, or its last
+// statement found no session (a slow or timed-out statement on a server
+// that still answers is not one).
 HealthVerdict SchedulerHealth();
 
 }  // namespace metrics

@@ -7,11 +7,17 @@
 #include "utilLib.h"
 
 std::string FormatV(const char* fmt, va_list ap) {
+  // One pass for the usual text (statements, log lines): measuring first
+  // with a null buffer costs the C library as much as the formatting
+  // itself. Longer texts are formatted again at their full size.
+  char buffer[2048];
   va_list probe;
   va_copy(probe, ap);
-  const int needed = vsnprintf(nullptr, 0, fmt, probe);
+  const int needed = vsnprintf(buffer, sizeof(buffer), fmt, probe);
   va_end(probe);
   if (needed <= 0) return std::string();
+  if (static_cast<size_t>(needed) < sizeof(buffer))
+    return std::string(buffer, static_cast<size_t>(needed));
   std::string out(static_cast<size_t>(needed), '\0');
   // The string owns needed + 1 bytes, the terminator included.
   vsnprintf(out.data(), out.size() + 1, fmt, ap);

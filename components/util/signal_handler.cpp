@@ -9,13 +9,19 @@
 // process sleeps in poll(). The timer is set again only when the earliest
 // deadline has changed, which a stream of datagrams does not do.
 //
-// A readable socket is emptied up to kBatchSize datagrams with one
-// recvmmsg; the waits that follow hand them out one by one, in arrival
-// order, each after the due events exactly as if it were still queued in
-// the socket, and poll again only once the batch is used up.
+// Every wait first empties the socket (recvmmsg, up to kMaxDrainRounds
+// batches) into the receiver's own queue, where a run of identical
+// datagrams becomes one entry; the waits then hand the entries out one by
+// one, in arrival order, each after the due events exactly as if it were
+// still queued in the socket. A signal identical to the one handed out
+// last is held, with the queue behind it, until the hold after the
+// caller's return has passed; the timer covers the end of the hold.
 //
-// Datagrams come from any host that can reach the port; everything they
-// can make the receiver log goes through a rate limiter.
+// Datagrams come from any host that can reach the port unless an allow
+// list is set; everything they can make the receiver log goes through a
+// rate limiter, with one key per kind (wrong length, failed receive,
+// refused sender) so one kind cannot hide another.
+#include <arpa/inet.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -28,6 +34,7 @@
 #include <vector>
 
 #include "scheduler_metrics.h"
+#include "signal_queue.h"
 #include "socket_ops.h"
 #include "timeout_table.h"
 #include "utilLib.h"
@@ -36,70 +43,9 @@ namespace {
 
 const char kLogSource[] = "utilLib";
 
-// Datagrams taken from the socket per recvmmsg.
-constexpr size_t kBatchSize = 32;
-// One byte more than a signal, so that MSG_TRUNC's full length is the only
-// thing that tells an oversized datagram apart.
-constexpr size_t kSlotSize = kSignalDatagramSize + 1;
-
-// Datagrams received together, handed out one at a time.
-class DatagramBatch {
- public:
-  DatagramBatch()
-      : data_(kBatchSize * kSlotSize),
-        peers_(kBatchSize),
-        iovecs_(kBatchSize),
-        headers_(kBatchSize) {
-    for (size_t i = 0; i < kBatchSize; ++i) {
-      iovecs_[i].iov_base = data_.data() + i * kSlotSize;
-      iovecs_[i].iov_len = kSlotSize;
-      memset(&headers_[i], 0, sizeof(headers_[i]));
-      headers_[i].msg_hdr.msg_name = peers_[i].Storage();
-      headers_[i].msg_hdr.msg_iov = &iovecs_[i];
-      headers_[i].msg_hdr.msg_iovlen = 1;
-    }
-  }
-
-  bool Empty() const { return next_ >= count_; }
-
-  // Refills an empty batch without blocking.
-  sockets::ReceiveResult Fill(int fd, std::string* error) {
-    next_ = count_ = 0;
-    // The kernel shortens each address length to the sender's.
-    for (mmsghdr& header : headers_) header.msg_hdr.msg_namelen = sockets::Peer::kSize;
-    for (;;) {
-      // MSG_TRUNC makes each msg_len the datagram's full length.
-      const int n = recvmmsg(fd, headers_.data(), kBatchSize,
-                             MSG_DONTWAIT | MSG_TRUNC, nullptr);
-      if (n > 0) {
-        count_ = static_cast<size_t>(n);
-        return sockets::ReceiveResult::kReceived;
-      }
-      if (n == 0) return sockets::ReceiveResult::kNothing;
-      if (errno == EINTR) continue;
-      if (errno == EAGAIN || errno == EWOULDBLOCK)
-        return sockets::ReceiveResult::kNothing;
-      if (error) *error = sockets::ErrorText("recvmmsg", errno);
-      return sockets::ReceiveResult::kFailed;
-    }
-  }
-
-  // The next datagram. REQUIRES: !Empty().
-  const unsigned char* Take(size_t* length, const sockets::Peer** peer) {
-    const size_t i = next_++;
-    *length = headers_[i].msg_len;
-    *peer = &peers_[i];
-    return data_.data() + i * kSlotSize;
-  }
-
- private:
-  std::vector<unsigned char> data_;
-  std::vector<sockets::Peer> peers_;
-  std::vector<iovec> iovecs_;
-  std::vector<mmsghdr> headers_;
-  size_t next_ = 0;
-  size_t count_ = 0;
-};
+// Batches taken per wait at most: a flood faster than that stays in the
+// kernel until the next wait.
+constexpr int kMaxDrainRounds = 128;
 
 void DrainCounter(int fd) {
   uint64_t value;
@@ -116,8 +62,11 @@ struct CSignalHandler::Impl {
 
   TimeoutTable table;
   CLogger* logger;
-  LogRateLimiter refusals;  // one kind: refused or failed receives
-  DatagramBatch batch;
+  LogRateLimiter refusals;  // keys: "length", "receive_error", "sender <address>"
+  signalqueue::DatagramBatch batch;
+  signalqueue::PendingQueue queue;
+  std::vector<AddressPrefix> allow;
+  int64_t hold_us = 0;
   int64_t armed_deadline_us = -1;  // what the timer is set to; 0 disarmed
   int sock = -1;
   int timer = -1;
@@ -128,6 +77,13 @@ struct CSignalHandler::Impl {
   // waiting datagram first, so a loop that is always behind on its events
   // still hears its signals (an end signal above all).
   bool last_was_event = false;
+  // The signal handed out last, and when an identical one may follow.
+  unsigned char last_signal[kSignalDatagramSize] = {};
+  bool have_last_signal = false;
+  bool last_was_signal = false;
+  int64_t hold_until_us = 0;
+  uint64_t repeats = 0;
+  ReceiveFailure failure = ReceiveFailure::kReceiveError;
 
   void LogError(int line, const char* fmt, ...) KORB_PRINTF(3, 4);
   void Wake() {
@@ -139,6 +95,7 @@ struct CSignalHandler::Impl {
 
   bool Open(int identifier, const SignalReceiverOptions& options);
   void SizeReceiveBuffer(long bytes);
+  void WarnWhenOpen(const std::string& address);
   void ArmTimer(int64_t deadline_us);
   // The next due event (0 when none), with its lateness counted.
   int TakeDue() {
@@ -148,9 +105,14 @@ struct CSignalHandler::Impl {
     if (k != 0) metrics::TimeoutEventDue(k, now - deadline);
     return k;
   }
-  // Returns 0 (info filled), -1 (failure) or 1 (nothing there after all).
-  int Receive(CSignalInfo& info);
-  int Decode(CSignalInfo& info);
+  // Moves what the socket holds into the queue.
+  void Drain();
+  void Take(const signalqueue::DatagramBatch& taken);
+  // The queue's first entry as a wait result: 0 (info filled), -1, or
+  // kNothing when the queue is empty or its first signal is held (then
+  // *held_until is the end of the hold).
+  static constexpr int kNothing = 1;
+  int HandOut(CSignalInfo& info, int64_t now, int64_t* held_until);
 };
 
 void CSignalHandler::Impl::LogError(int line, const char* fmt, ...) {
@@ -180,6 +142,18 @@ bool CSignalHandler::Impl::Open(int identifier,
     return false;
   }
   port = sockets::LocalPort(sock);
+  allow = options.allow;
+  if (!allow.empty()) {
+    // The supervisor sends its end signal from this host: to the bound
+    // address, or to 127.0.0.1 when the receiver listens on all of them.
+    std::vector<AddressPrefix> own;
+    if (ParseAddressPrefixes(address == "0.0.0.0" ? "127.0.0.1" : address, &own, nullptr))
+      allow.insert(allow.end(), own.begin(), own.end());
+  }
+  hold_us = options.repeatHoldMs > 0
+                ? static_cast<int64_t>(Clock::ScaledMs(options.repeatHoldMs)) * 1000
+                : 0;
+  WarnWhenOpen(address);
   SizeReceiveBuffer(options.receiveBufferBytes);
   timer = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
   if (timer < 0) {
@@ -224,6 +198,20 @@ void CSignalHandler::Impl::SizeReceiveBuffer(long bytes) {
   }
 }
 
+// A receiver that any host can reach and that takes every sender says so
+// once: any such host can end the process with one datagram.
+void CSignalHandler::Impl::WarnWhenOpen(const std::string& address) {
+  if (logger == nullptr || !allow.empty()) return;
+  in_addr bound;
+  if (inet_pton(AF_INET, address.c_str(), &bound) == 1 &&
+      (ntohl(bound.s_addr) >> 24) == 127)
+    return;
+  logger->KORBLog(__LINE__, kLogSource, KORB_LOG_WARNING,
+                  "CSignalHandler: signals on %s:%d are taken from every sender that reaches "
+                  "the port; korb-signal-allow limits the senders",
+                  address.c_str(), port);
+}
+
 // deadline_us 0 disarms the timer.
 void CSignalHandler::Impl::ArmTimer(int64_t deadline_us) {
   if (deadline_us == armed_deadline_us) return;
@@ -238,37 +226,82 @@ void CSignalHandler::Impl::ArmTimer(int64_t deadline_us) {
   timerfd_settime(timer, TFD_TIMER_ABSTIME, &timer_value, nullptr);
 }
 
-int CSignalHandler::Impl::Receive(CSignalInfo& info) {
-  if (!batch.Empty()) return Decode(info);
-  std::string error;
-  switch (batch.Fill(sock, &error)) {
-    case sockets::ReceiveResult::kNothing:
-      return 1;
-    case sockets::ReceiveResult::kFailed:
-      metrics::DatagramRefused(metrics::Refusal::kReceiveError);
-      KORBLogLimited(logger, refusals, std::string(), __LINE__, kLogSource,
-                     KORB_LOG_ERROR, "CSignalHandler: %s", error.c_str());
-      return -1;
-    case sockets::ReceiveResult::kReceived:
-      break;
+void CSignalHandler::Impl::Drain() {
+  for (int round = 0; round < kMaxDrainRounds; ++round) {
+    const size_t room = queue.Room();
+    if (room == 0) return;
+    std::string error;
+    switch (batch.Fill(sock, room, &error)) {
+      case sockets::ReceiveResult::kNothing:
+        return;
+      case sockets::ReceiveResult::kFailed:
+        metrics::DatagramRefused(metrics::Refusal::kReceiveError);
+        KORBLogLimited(logger, refusals, "receive_error", __LINE__, kLogSource, KORB_LOG_ERROR,
+                       "CSignalHandler: %s", error.c_str());
+        queue.PushFailed();
+        return;
+      case sockets::ReceiveResult::kReceived:
+        break;
+    }
+    Take(batch);
+    // A short batch means the socket is empty.
+    if (batch.Count() < room && batch.Count() < signalqueue::kBatchSize) return;
   }
-  return Decode(info);
 }
 
-// The next datagram of the batch. REQUIRES: !batch.Empty().
-int CSignalHandler::Impl::Decode(CSignalInfo& info) {
-  size_t length = 0;
-  const sockets::Peer* peer = nullptr;
-  const unsigned char* data = batch.Take(&length, &peer);
-  if (!info.Decode(data, length)) {
-    metrics::DatagramRefused(metrics::Refusal::kLength);
-    KORBLogLimited(logger, refusals, std::string(), __LINE__, kLogSource,
-                   KORB_LOG_ERROR,
-                   "CSignalHandler: refused signal datagram from %s: %zu "
-                   "bytes instead of %zu",
-                   peer->Text().c_str(), length, kSignalDatagramSize);
-    return -1;
+// The sender is checked before anything else is looked at.
+void CSignalHandler::Impl::Take(const signalqueue::DatagramBatch& taken) {
+  for (size_t i = 0; i < taken.Count(); ++i) {
+    const sockets::Peer& sender = taken.Sender(i);
+    if (!sender.AllowedBy(allow)) {
+      metrics::DatagramRefused(metrics::Refusal::kNotAllowed);
+      const std::string address = sender.AddressText();
+      KORBLogLimited(logger, refusals, "sender " + address, __LINE__, kLogSource,
+                     KORB_LOG_WARNING,
+                     "CSignalHandler: refused signal datagram from %s: the sender is not in "
+                     "korb-signal-allow",
+                     sender.Text().c_str());
+      continue;
+    }
+    if (taken.Length(i) != kSignalDatagramSize) {
+      metrics::DatagramRefused(metrics::Refusal::kLength);
+      KORBLogLimited(logger, refusals, "length", __LINE__, kLogSource, KORB_LOG_ERROR,
+                     "CSignalHandler: refused signal datagram from %s: %zu "
+                     "bytes instead of %zu",
+                     sender.Text().c_str(), taken.Length(i), kSignalDatagramSize);
+      queue.PushRefused();
+      continue;
+    }
+    queue.PushSignal(taken.Data(i));
   }
+}
+
+int CSignalHandler::Impl::HandOut(CSignalInfo& info, int64_t now, int64_t* held_until) {
+  if (queue.Empty()) return kNothing;
+  const signalqueue::Entry& entry = queue.Front();
+  switch (entry.kind) {
+    case signalqueue::Entry::Kind::kRefused:
+      failure = ReceiveFailure::kLength;
+      queue.Pop();
+      return -1;
+    case signalqueue::Entry::Kind::kFailed:
+      failure = ReceiveFailure::kReceiveError;
+      queue.Pop();
+      return -1;
+    case signalqueue::Entry::Kind::kSignal:
+      break;
+  }
+  if (have_last_signal && now < hold_until_us &&
+      memcmp(entry.bytes, last_signal, kSignalDatagramSize) == 0) {
+    *held_until = hold_until_us;
+    return kNothing;
+  }
+  info.Decode(entry.bytes, kSignalDatagramSize);
+  repeats = entry.count - 1;
+  memcpy(last_signal, entry.bytes, kSignalDatagramSize);
+  have_last_signal = true;
+  last_was_signal = true;
+  queue.Pop();
   return 0;
 }
 
@@ -292,46 +325,57 @@ CSignalHandler::operator EObjectStatus() const {
 
 int CSignalHandler::Port() const { return impl_->ready ? impl_->port : -1; }
 
+uint64_t CSignalHandler::LastSignalRepeats() const { return impl_->repeats; }
+
+ReceiveFailure CSignalHandler::LastFailure() const { return impl_->failure; }
+
 int CSignalHandler::WaitForSignal(CSignalInfo& info, char* /*text*/) {
   Impl& d = *impl_;
   if (!d.ready) return -1;
-  if (d.last_was_event) {
-    d.last_was_event = false;
-    if (!d.batch.Empty()) return d.Decode(info);
-    pollfd pending = {d.sock, POLLIN, 0};
-    if (poll(&pending, 1, 0) > 0 && pending.revents != 0) {
-      const int result = d.Receive(info);
-      if (result <= 0) return result;
-    }
+  if (d.last_was_signal) {
+    // The handler of the last signal has just finished: an identical one
+    // waits from here.
+    d.last_was_signal = false;
+    d.hold_until_us = Clock::MonotonicMicros() + d.hold_us;
   }
+  bool datagram_first = d.last_was_event;
+  d.last_was_event = false;
   for (;;) {
+    d.Drain();
+    int64_t held_until = 0;
+    if (datagram_first) {
+      datagram_first = false;
+      const int result = d.HandOut(info, Clock::MonotonicMicros(), &held_until);
+      if (result != Impl::kNothing) return result;
+    }
     if (int k = d.TakeDue()) {
       d.last_was_event = true;
       return k;
     }
-    if (!d.batch.Empty()) return d.Decode(info);
-    int64_t deadline = 0;
-    d.ArmTimer(d.table.EarliestDeadline(&deadline) ? deadline : 0);
+    const int result = d.HandOut(info, Clock::MonotonicMicros(), &held_until);
+    if (result != Impl::kNothing) return result;
 
-    pollfd fds[3] = {{d.sock, POLLIN, 0}, {d.timer, POLLIN, 0},
+    int64_t deadline = 0;
+    bool timed = d.table.EarliestDeadline(&deadline);
+    if (held_until > 0 && (!timed || held_until < deadline)) {
+      deadline = held_until;
+      timed = true;
+    }
+    d.ArmTimer(timed ? deadline : 0);
+    // A full queue takes nothing more from the socket (which would stay
+    // readable) until an entry has been handed out.
+    pollfd fds[3] = {{d.queue.Room() > 0 ? d.sock : -1, POLLIN, 0}, {d.timer, POLLIN, 0},
                      {d.wake, POLLIN, 0}};
     const int n = poll(fds, 3, -1);
     if (n < 0) {
       if (errno == EINTR) continue;
       d.LogError(__LINE__, "CSignalHandler: %s",
                  sockets::ErrorText("poll", errno).c_str());
+      d.failure = ReceiveFailure::kReceiveError;
       return -1;
     }
     if (fds[1].revents != 0) DrainCounter(d.timer);
     if (fds[2].revents != 0) DrainCounter(d.wake);
-    if (int k = d.TakeDue()) {
-      d.last_was_event = true;
-      return k;
-    }
-    if (fds[0].revents != 0) {
-      const int result = d.Receive(info);
-      if (result <= 0) return result;
-    }
   }
 }
 

@@ -75,20 +75,29 @@ int LocalPort(int fd) {
 static_assert(sizeof(sockaddr_storage) == Peer::kSize);
 
 std::string Peer::Text() const {
+  const std::string address = AddressText();
+  sockaddr_storage addr;
+  memcpy(&addr, storage_, sizeof(addr));
+  int port = 0;
+  if (addr.ss_family == AF_INET)
+    port = ntohs(reinterpret_cast<const sockaddr_in*>(&addr)->sin_port);
+  else if (addr.ss_family == AF_INET6)
+    port = ntohs(reinterpret_cast<const sockaddr_in6*>(&addr)->sin6_port);
+  return address + ":" + std::to_string(port);
+}
+
+std::string Peer::AddressText() const {
   sockaddr_storage addr;
   memcpy(&addr, storage_, sizeof(addr));
   char host[INET6_ADDRSTRLEN] = "?";
-  int port = 0;
   if (addr.ss_family == AF_INET) {
     const auto* in = reinterpret_cast<const sockaddr_in*>(&addr);
     inet_ntop(AF_INET, &in->sin_addr, host, sizeof(host));
-    port = ntohs(in->sin_port);
   } else if (addr.ss_family == AF_INET6) {
     const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&addr);
     inet_ntop(AF_INET6, &in6->sin6_addr, host, sizeof(host));
-    port = ntohs(in6->sin6_port);
   }
-  return std::string(host) + ":" + std::to_string(port);
+  return host;
 }
 
 bool SendDatagram(const std::string& host, int port, const void* data,

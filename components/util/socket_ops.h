@@ -4,6 +4,9 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
+
+struct AddressPrefix;
 
 namespace sockets {
 
@@ -36,6 +39,10 @@ class Peer {
  public:
   // "address:port", or "?:0" for an address of another family.
   std::string Text() const;
+  // The address alone ("?" for another family).
+  std::string AddressText() const;
+  // True when prefixes is empty or one of them holds the address.
+  bool AllowedBy(const std::vector<AddressPrefix>& prefixes) const;
   void* Storage() { return storage_; }
   static constexpr size_t kSize = 128;  // sizeof(sockaddr_storage)
 

@@ -113,6 +113,16 @@ class InternalDeployPoster {
   explicit InternalDeployPoster(int32_t counterStart)
       : jobCounter_(counterStart) {}
 
+  // On an MSP server a pass serves every customer before the thread
+  // waits: the patch threads are woken once, after the pass, instead of
+  // after every customer (each wake-up starts a pass of theirs over all
+  // customers, so waking them mid-pass only repeats their passes).
+  void HoldWakesUntilPassEnd() { holdWakes_ = true; }
+  void EndPass() {
+    if (wakeHeld_) WakePatchJobThreads();
+    wakeHeld_ = false;
+  }
+
   void Pass(CDBI* db) {
     if (ReadPatchScanStatus(db) != 1) {
       KLOG(KORB_LOG_TRACE,
@@ -130,6 +140,9 @@ class InternalDeployPoster {
     if (now < lastProcedureTime_ ||
         now - lastProcedureTime_ < kProcedureIntervalSeconds)
       return;
+    // The end waits for the call; none starts after a stop was asked.
+    WorkUnit unit("InternalDeployJobPoster: MasteragentPatchDownload call");
+    if (!unit.Started()) return;
     KLOG(KORB_LOG_INFO,
          "InternalDeployJobPoster:: Calling MasteragentPatchDownload "
          "Procedure()");
@@ -181,7 +194,7 @@ class InternalDeployPoster {
         LogRowException(row);
       }
     }
-    WakePatchJobThreads();
+    Wake();
   }
 
   void PostAgentlessNodes(CDBI* db) {
@@ -225,7 +238,14 @@ class InternalDeployPoster {
         LogRowException(row);
       }
     }
-    WakePatchJobThreads();
+    Wake();
+  }
+
+  void Wake() {
+    if (holdWakes_)
+      wakeHeld_ = true;
+    else
+      WakePatchJobThreads();
   }
 
   template <typename LogPassed>
@@ -262,6 +282,8 @@ class InternalDeployPoster {
 
   int64_t lastProcedureTime_ = 0;
   int32_t jobCounter_;
+  bool holdWakes_ = false;
+  bool wakeHeld_ = false;
 };
 
 void WaitForWake(port::Event& event) {
@@ -278,6 +300,7 @@ void SetInternalDeployJobCounterForTest(int32_t value) {
 
 uint32_t InternalDeployJobPoster() {
   KLOG(KORB_LOG_TRACE, "InternalDeployJobPoster: Entry");
+  metrics::SetFanOutKind(kThreadName);
   InternalDeployPoster poster(g_counterStartForTest.exchange(0));
   auto event = std::make_shared<port::Event>();
   g_hInternalDeployEvent.Store(event);
@@ -291,18 +314,18 @@ uint32_t InternalDeployJobPoster() {
         WaitForWake(*event);
       }
     }
+    poster.HoldWakesUntilPassEnd();
     for (;;) {
       ThrowIfFaultInjected(kThreadName);
       if (LeavesForOrderlyEnd(kThreadName)) return 0;
-      int served = ForEachVirtualProbeCustomer([&](CDBI& db) {
+      // Every customer in turn, then one wait for the pass.
+      ForEachVirtualProbeCustomer([&](CDBI& db) {
         ThrowIfFaultInjected(kThreadName);
         if (WorkerStopRequested()) return;
         poster.Pass(&db);
-        WaitForWake(*event);
       });
-      // Nobody to serve this pass: still wait, or the loop would spin on
-      // the customer query.
-      if (served == 0) WaitForWake(*event);
+      poster.EndPass();
+      WaitForWake(*event);
     }
   } catch (...) {
     KLOG(KORB_LOG_ERROR,

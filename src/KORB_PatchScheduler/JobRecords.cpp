@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include "ProcessState.h"
+#include "StatementWatch.h"
 #include "scheduler_metrics.h"
 
 namespace {
@@ -130,11 +131,18 @@ void InsertJob(int jobTypeId, int systemId, int redoId, int schedularId,
   KLOG(16, "InsertJob: Entry");
   try {
     const char* description = DuplicateDescription(jobTypeId, tppmParamValue);
+    StatementWatch watch;
     int taskId = GetJobTaskID(schedularId, systemId, db);
     int category = JobCategoryFor(jobTypeId);
     std::string now = FormatLocalTime(std::time(nullptr), "%Y-%m-%d %H:%M:%S");
     int openJobs =
         CountOpenJobs(jobTypeId, systemId, schedularId, tppmParamValue, db);
+    // Without its task and its duplicate count the row could be a second
+    // open job; the caller sees the failure and posts the system later.
+    if (watch.Failed()) {
+      KLOG(16, "InsertJob: Exit");
+      return;
+    }
 
     std::string scheduleValue;
     if (!ScheduleTimeValue(scheduleTime, timeFormat, schedularId, now, db,
@@ -169,7 +177,9 @@ void InsertDeployJob(int jobTypeId, int systemId, int redoId, int schedularId,
                      int timeFormat, int /*taskId: the detail row decides*/,
                      int profileId, int priority, CDBI* db) {
   try {
+    StatementWatch watch;
     int taskId = GetJobTaskID(schedularId, systemId, db);
+    if (watch.Failed()) return;  // the caller sees it and posts it later
     KLOG(8,
          "InsertDeployJob: Submitpatchdeployjobs() - JobTypeID:%d, "
          "SystemID:%d, RedoID:%d, SchedularID:%d, OperationId:%d, "

@@ -4,72 +4,65 @@
 // Owns g_hOndemandPatchJobEvent; woken together with the scheduled thread
 // (main loop, internal deploy poster), otherwise every five minutes. Each
 // schedule is posted once and then marked submitted; one whose explicit
-// target list is empty stays unsubmitted and is looked at again next time.
+// target list is empty, or whose posting a failed statement, a lost
+// connection or a refused profile cut short, stays unsubmitted and is
+// looked at again next time.
 #include <string>
+#include <unordered_set>
 
 #include "JobRecords.h"
 #include "PatchJobLoop.h"
 #include "PatchPosting.h"
+#include "PatchScheduleQueries.h"
 #include "PatchThreads.h"
+#include "PostingRoad.h"
 #include "PostingSteps.h"
 #include "ProcessState.h"
+#include "StatementWatch.h"
 #include "WorkerStop.h"
 
 namespace {
-
-constexpr char kOnDemandQuery[] =
-    "select distinct j.SchedularID as SchedularID, j1.JobTypeID as "
-    "JobTypeID, DATE_FORMAT(j.ScheduledTime, '%s') as ScheduledTime, "
-    "j.JobPriority as Priority from jobsmaster j, jobsmasterdetail j1 "
-    "where(j1.JobTypeID = %d or j1.JobTypeID = %d or j1.JobTypeID = %d or "
-    "j1.JobTypeID = %d) and j.JobScheduledType = 0 and j1.SchedularID = "
-    "j.SchedularID and j.lastsubmittedtime = '0000-00-00 00:00:00' and "
-    "j.ScheduledTime <= now() and j.siteID = %d order by j.JobPriority";
-
-constexpr char kTargetModeQuery[] =
-    "select JobParamValue as outputvalue from jobsmasterlookup where "
-    "SchedularID=%d";
-
-constexpr char kTargetQuery[] =
-    "select SystemID, TaskID from jobsmasterdetail where SchedularID=%d and "
-    "JobTypeID = %d";
 
 constexpr char kMarkSubmitted[] =
     "update jobsmaster set lastsubmittedtime = '%s' where schedularid = %d";
 
 constexpr int kTimeFormat = 1;
 
+// A bad row is found again at every pass; its line is written a few times
+// an hour per row.
+LogRateLimiter g_badRowLines(2, 3600000);
+
+enum class ListedPosting { kNoTargets, kCompleted, kIncomplete };
+
 void MarkSubmitted(int schedularId, CDBI* db) {
   // A posting that a lost connection stopped stays unsubmitted, so a later
-  // start posts it again; the duplicate check keeps what it already wrote.
+  // start posts it again, for the targets it did not reach.
   if (db->m_bConnectionError) return;
   std::string now;
   GetCurrentTime_24HourFormat(now);
   db->executeSQL(Format(kMarkSubmitted, now.c_str(), schedularId));
 }
 
-// Nonzero: the scan or deploy poster picks the targets from the profile.
-int TargetMode(int schedularId, CDBI* db) {
-  std::string value;
-  db->getValueFromQuery(Format(kTargetModeQuery, schedularId), value);
-  return ToInt(value);
-}
-
 // One job row per system that the schedule lists itself, all under one
-// operation ID. Returns false when the list is empty.
-bool PostToListedTargets(int schedularId, int jobTypeId,
-                         const std::string& scheduledTime, int priority,
-                         CDBI* db) {
-  DBRows targets;
-  db->getRows(Format(kTargetQuery, schedularId, jobTypeId),
-              {"SystemID", "TaskID"}, targets);
-  if (targets.empty()) return false;
+// operation ID; systems that already hold a job of the schedule's run (an
+// earlier pass was cut short) are left alone.
+ListedPosting PostToListedTargets(int schedularId, int jobTypeId,
+                                  const std::string& scheduledTime,
+                                  int priority, CDBI* db) {
+  StatementWatch watch;
+  DBRows targets = ReadListedTargets(schedularId, jobTypeId, db);
+  if (FailedBeforeTargets("PostOnDemandJobs", schedularId, watch))
+    return ListedPosting::kIncomplete;
+  if (targets.empty()) return ListedPosting::kNoTargets;
 
+  std::unordered_set<int> posted = PostedInThisRun(jobTypeId, schedularId, db);
   int operationId = GetOperationId(db);
-  TargetLoop loop("PostOnDemandJobs", schedularId, targets.size(), db);
+  if (FailedBeforeTargets("PostOnDemandJobs", schedularId, watch))
+    return ListedPosting::kIncomplete;
+  TargetLoop loop("PostOnDemandJobs", schedularId, targets.size(), db, watch);
   for (const DBRow& target : targets) {
     if (!loop.Next()) break;
-    if (!IsInteger(target[0]) || !IsInteger(target[1])) {
+    if (!ListedTargetUsable(target)) {
       KLOG(KORB_LOG_ERROR,
            "PostOnDemandJobs: skipping a target of SchedularID:%d with a "
            "value that is not a number (SystemID:'%s' TaskID:'%s')",
@@ -78,6 +71,7 @@ bool PostToListedTargets(int schedularId, int jobTypeId,
     }
     int systemId = ToInt(target[0]);
     int taskId = ToInt(target[1]);
+    if (posted.count(systemId) != 0) continue;
     if (jobTypeId == JOB_TYPE_PATCH_DEPLOY) {
       InsertDeployJob(JOB_TYPE_PATCH_DEPLOY, systemId, 0, schedularId,
                       operationId, scheduledTime, kTimeFormat, taskId, 0,
@@ -87,16 +81,20 @@ bool PostToListedTargets(int schedularId, int jobTypeId,
                 scheduledTime, kTimeFormat, 0, priority, db, 0);
     }
   }
-  loop.Finish();
-  return true;
+  return loop.Finish() ? ListedPosting::kCompleted : ListedPosting::kIncomplete;
 }
 
 void PostOneSchedule(const DBRow& row, CDBI* db) {
   if (!IsInteger(row[0]) || !IsInteger(row[1]) || !IsInteger(row[3])) {
-    KLOG(KORB_LOG_ERROR,
-         "PostOnDemandJobs: skipping a schedule row with a value that is not "
-         "a number (SchedularID:'%s' JobTypeID:'%s' Priority:'%s')",
-         row[0].c_str(), row[1].c_str(), row[3].c_str());
+    KORBLogLimited(g_pLogger, g_badRowLines,
+                   Format("%s/%s:%s:%s:%s", db->Dsn().c_str(),
+                          db->DatabaseName().c_str(), row[0].c_str(),
+                          row[1].c_str(), row[3].c_str()),
+                   __LINE__, KORB_LOG_SOURCE, KORB_LOG_ERROR,
+                   "PostOnDemandJobs: skipping a schedule row with a value "
+                   "that is not a number (SchedularID:'%s' JobTypeID:'%s' "
+                   "Priority:'%s')",
+                   row[0].c_str(), row[1].c_str(), row[3].c_str());
     return;
   }
   int schedularId = ToInt(row[0]);
@@ -104,19 +102,23 @@ void PostOneSchedule(const DBRow& row, CDBI* db) {
   const std::string& scheduledTime = row[2];
   int priority = ToInt(row[3]);
 
-  bool viaPoster = jobTypeId == JOB_TYPE_PATCH_SCAN ||
-                   jobTypeId == JOB_TYPE_PATCH_DEPLOY;
-  if (viaPoster && TargetMode(schedularId, db) != 0) {
-    if (jobTypeId == JOB_TYPE_PATCH_SCAN) {
-      PostScanJob(schedularId, scheduledTime, kTimeFormat, priority, db);
-    } else {
-      PostDeployJob(schedularId, scheduledTime, kTimeFormat, priority, db);
-    }
-    MarkSubmitted(schedularId, db);
+  StatementWatch watch;
+  PostingRoad road = ChoosePostingRoad(false, jobTypeId, schedularId, db);
+  if (FailedBeforeTargets("PostOnDemandJobs", schedularId, watch)) return;
+  // Until its posting completed the schedule stays unsubmitted and is
+  // posted again at the next pass, for the targets still missing.
+  if (road == PostingRoad::kProfile) {
+    PostingResult result =
+        jobTypeId == JOB_TYPE_PATCH_SCAN
+            ? PostScanJob(schedularId, scheduledTime, kTimeFormat, priority,
+                          db, /*completeRun=*/true)
+            : PostDeployJob(schedularId, scheduledTime, kTimeFormat,
+                            priority, db, /*completeRun=*/true);
+    if (result == PostingResult::kCompleted) MarkSubmitted(schedularId, db);
     return;
   }
   if (PostToListedTargets(schedularId, jobTypeId, scheduledTime, priority,
-                          db)) {
+                          db) == ListedPosting::kCompleted) {
     MarkSubmitted(schedularId, db);
   }
 }
@@ -131,16 +133,17 @@ void PostOnDemandCycle(CDBI* db, uint32_t waitResult) {
 void PostOnDemandJobs(CDBI* db) {
   KLOG(KORB_LOG_INFO, "PostOnDemandJobs Entry");
   try {
-    std::string query = Format(kOnDemandQuery, "%Y-%m-%d %H:%i:%s",
+    std::string query = Format(kOnDemandPatchSchedulesQuery, "%Y-%m-%d %H:%i:%s",
                                JOB_TYPE_PATCH_SCAN, JOB_TYPE_PATCH_DEPLOY,
                                JOB_TYPE_CAB_DOWNLOAD, JOB_TYPE_ONDEMAND_17017,
                                db->m_nSiteID);
     KLOG(KORB_LOG_TRACE, "PostOnDemandJobs Select Querry cSqlQuery: %s",
          query.c_str());
     DBRows rows;
-    db->getRows(query, {"SchedularID", "JobTypeID", "ScheduledTime", "Priority"},
-                rows);
-    if (rows.empty()) {
+    int read = db->getRows(
+        query, {"SchedularID", "JobTypeID", "ScheduledTime", "Priority"}, rows);
+    // A failed read is not "no records" (the failure is logged already).
+    if (read == 1 && rows.empty()) {
       KLOG(KORB_LOG_INFO, "PostOnDemandJobs - No records found");
     }
     for (const DBRow& row : rows) {

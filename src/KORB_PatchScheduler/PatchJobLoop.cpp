@@ -5,7 +5,7 @@
 //
 // The wait result is the state that links cycles: it starts at 0 (as if
 // the event had been set, so the first cycle posts at once) and in MSP
-// mode carries over from one customer to the next.
+// mode holds for every customer of the pass that follows the wait.
 #include "PatchJobLoop.h"
 
 #include <memory>
@@ -16,6 +16,7 @@
 #include "PatchThreads.h"
 #include "ProcessState.h"
 #include "WorkerStop.h"
+#include "scheduler_metrics.h"
 
 namespace {
 
@@ -74,6 +75,7 @@ int ReadPatchScanStatus(CDBI* db) {
 
 uint32_t RunPatchJobLoop(const PatchJobLoop& loop) {
   KLOG(KORB_LOG_INFO, "%s", loop.startLine);
+  metrics::SetFanOutKind(loop.threadName);
   auto event = std::make_shared<port::Event>();
   loop.slot->Store(event);
   uint32_t waitResult = port::kWaitObject0;
@@ -91,18 +93,18 @@ uint32_t RunPatchJobLoop(const PatchJobLoop& loop) {
     for (;;) {
       ThrowIfFaultInjected(loop.threadName);
       if (LeavesForOrderlyEnd(loop.threadName)) return 0;
-      int served = ForEachVirtualProbeCustomer([&](CDBI& db) {
+      // One pass serves every customer in turn with the result of the
+      // wait before it; the thread then waits once. A wait per customer
+      // would visit each customer only once every N periods.
+      ForEachVirtualProbeCustomer([&](CDBI& db) {
         ThrowIfFaultInjected(loop.threadName);
         // The remaining customers of the pass are left for the next start.
         if (WorkerStopRequested()) return;
         int status = ReadPatchScanStatus(&db);
         RefreshClientVersion(&db);
         if (status == 1) loop.post(&db, waitResult);
-        waitResult = WaitForWake(*event);
       });
-      // Nobody to serve this pass: still wait, or the loop would spin on
-      // the customer query.
-      if (served == 0) waitResult = WaitForWake(*event);
+      waitResult = WaitForWake(*event);
     }
   } catch (...) {
     KLOG(KORB_LOG_ERROR, "%s", loop.catchLine);

@@ -21,9 +21,9 @@ struct PatchJobLoop {
 
 // Runs the thread until an exception escapes (then logs catchLine and
 // returns (uint32_t)-1) or an orderly end asks it to stop (returns 0); the
-// stop is noticed between cycles, never inside one schedule's posting. Single-database mode works on g_pDBI; MSP mode
-// goes through every virtual-probe customer and waits after each one, or
-// once per pass when no customer was served, so the loop never spins.
+// stop is noticed between cycles, never inside one schedule's posting.
+// Single-database mode works on g_pDBI; MSP mode serves every
+// virtual-probe customer in turn and then waits once per pass.
 uint32_t RunPatchJobLoop(const PatchJobLoop& loop);
 
 // True, logged at level 8, once an orderly end of the process has asked

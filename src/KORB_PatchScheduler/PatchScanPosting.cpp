@@ -6,18 +6,17 @@
 
 #include "JobRecords.h"
 #include "PatchPosting.h"
+#include "PostingRoad.h"
 #include "PostingSteps.h"
 #include "ProcessState.h"
 #include "TargetSelection.h"
+#include "StatementWatch.h"
 #include "scheduler_metrics.h"
 
 namespace {
 
 constexpr int kTppmParamId = 564;
 
-constexpr char kParamQuery[] =
-    "select JobParamValue as outputvalue from jobsmasterlookup where "
-    "SchedularID = %d and JobParamID = %d";
 constexpr char kSystemJobCountQuery[] =
     "select count(*) as outputvalue from jobdetails where systemid = %d";
 constexpr char kSummaryTppmQuery[] =
@@ -54,12 +53,6 @@ constexpr char kInsertPlain[] =
 constexpr char kSummaryDateFormat[] = "%Y/%m/%d %H:%i:%s";
 constexpr char kScanPosted[] = "New patch scan job is posted.";
 
-int ParamValue(int schedularId, int paramId, CDBI* db) {
-  std::string value;
-  db->getValueFromQuery(Format(kParamQuery, schedularId, paramId), value);
-  return ToInt(value);
-}
-
 int CountSystemJobs(int systemId, CDBI* db) {
   try {
     std::string value;
@@ -82,19 +75,24 @@ struct SummaryValues {
 };
 
 // Inserts or updates the system's summary row, taking its ScheduleTime
-// from the system's newest job row when it has one.
+// from the system's newest job row when it has one. Writes nothing when
+// one of its reads failed.
 void RecordScanInSummary(int schedularId, int systemId,
-                         const SummaryValues& values, CDBI* db) {
+                         const SummaryValues& values, CDBI* db,
+                         const StatementWatch& watch) {
   int jobCount = CountSystemJobs(systemId, db);
+  if (watch.Failed()) return;
 
   std::string tppm;
   db->getValueFromQuery(Format(kSummaryTppmQuery, schedularId), tppm);
+  if (watch.Failed()) return;
   bool isTppm = ToInt(tppm) != 0;
   const char* table = isTppm ? "tppm_patch_summary" : "patch_summary";
   std::string present;
   int found = db->getValueFromQuery(
       Format(isTppm ? kTppmPresenceQuery : kPlainPresenceQuery, systemId),
       present);
+  if (watch.Failed()) return;
   KLOG(2, "NRET : %d", found);
   KLOG(2, "NRET : %s", table);
 
@@ -122,23 +120,60 @@ void RecordScanInSummary(int schedularId, int systemId,
   db->executeSQL(statement);
 }
 
+struct ScanPass {
+  int schedularId;
+  const std::string& nextScheduleTime;
+  int timeFormat;
+  int priority;
+  int operationId;
+  const std::unordered_set<int>& interrupted;
+  const SummaryValues& summary;
+};
+
+// Every statement of one target: the redo of its interrupted job, its job
+// row and its summary row. Each write waits for the reads it depends on;
+// the caller's loop stops after a failure.
+void PostScanTarget(const ScanPass& pass, int systemId, CDBI* db,
+                    const StatementWatch& watch) {
+  int redoId = RedoInterruptedJob(systemId, JOB_TYPE_PATCH_SCAN,
+                                  pass.schedularId, pass.interrupted, db,
+                                  watch);
+  if (watch.Failed()) return;
+  int tppmParamValue = ScheduleParamValue(pass.schedularId, kTppmParamId, db);
+  if (watch.Failed()) return;
+  InsertJob(JOB_TYPE_PATCH_SCAN, systemId, redoId, pass.schedularId,
+            pass.operationId, pass.nextScheduleTime, pass.timeFormat, 0,
+            pass.priority, db, tppmParamValue);
+  if (watch.Failed()) return;
+  RecordScanInSummary(pass.schedularId, systemId, pass.summary, db, watch);
+}
+
 }  // namespace
 
-void PostScanJob(int schedularId, const std::string& nextScheduleTime,
-                 int timeFormat, int priority, CDBI* db) {
+PostingResult PostScanJob(int schedularId, const std::string& nextScheduleTime,
+                          int timeFormat, int priority, CDBI* db,
+                          bool completeRun) {
   KLOG(8, "PostScanJob Entry:: SchedularID:%d NextScheduleTime:%s",
        schedularId, nextScheduleTime.c_str());
+  PostingResult result = PostingResult::kIncomplete;
   try {
     metrics::PostingRun posting(metrics::PostingKind::kScan);
+    StatementWatch watch;
     TargetSelection selection =
         SelectTargets(JOB_TYPE_PATCH_SCAN, schedularId, db);
+    if (FailedBeforeTargets("PostScanJob", schedularId, watch))
+      return result;
     if (selection.outcome == SelectionOutcome::kNoProfile ||
         selection.outcome == SelectionOutcome::kNoInclusionList)
-      return;
+      return PostingResult::kCompleted;
+    // A refused profile stays due until it is mended.
+    if (selection.outcome == SelectionOutcome::kRefused) return result;
     int profileId = selection.profileId;
 
     std::unordered_set<int> interrupted =
         ReadInterruptedSystems(JOB_TYPE_PATCH_SCAN, schedularId, db);
+    if (FailedBeforeTargets("PostScanJob", schedularId, watch))
+      return result;
 
     const std::string& targetQuery = selection.query;
     if (selection.hasExclusionList)
@@ -148,12 +183,17 @@ void PostScanJob(int schedularId, const std::string& nextScheduleTime,
 
     if (targetQuery.size() == selection.baseQuery.size()) {
       KLOG(8, "No systemid to process the patch scan job");
-      return;
+      return PostingResult::kCompleted;
     }
     DBRows targets;
     db->getRows(targetQuery, {"SystemID"}, targets);
+    std::unordered_set<int> posted;
+    if (completeRun && !targets.empty())
+      posted = PostedInThisRun(JOB_TYPE_PATCH_SCAN, schedularId, db);
+    if (FailedBeforeTargets("PostScanJob", schedularId, watch))
+      return result;
     posting.Targets(targets.size());
-    if (targets.empty()) return;
+    if (targets.empty()) return PostingResult::kCompleted;
 
     SummaryValues summary;
     std::string scanTime;
@@ -162,23 +202,23 @@ void PostScanJob(int schedularId, const std::string& nextScheduleTime,
     summary.agentVersion = db->EscapeString(g_szClientVersion.Get());
     summary.profileId = profileId;
     int operationId = GetOperationId(db);
+    if (FailedBeforeTargets("PostScanJob", schedularId, watch))
+      return result;
 
-    TargetLoop loop("PostScanJob", schedularId, targets.size(), db);
+    ScanPass pass{schedularId, nextScheduleTime, timeFormat, priority,
+                  operationId, interrupted, summary};
+    TargetLoop loop("PostScanJob", schedularId, targets.size(), db, watch);
     for (const DBRow& row : targets) {
       if (!loop.Next()) break;
       if (row.empty()) continue;
       int systemId = ToInt(row[0]);
-      int redoId = RedoInterruptedJob(systemId, JOB_TYPE_PATCH_SCAN,
-                                      schedularId, interrupted, db);
-      int tppmParamValue = ParamValue(schedularId, kTppmParamId, db);
-      InsertJob(JOB_TYPE_PATCH_SCAN, systemId, redoId, schedularId,
-                operationId, nextScheduleTime, timeFormat, 0, priority, db,
-                tppmParamValue);
-      RecordScanInSummary(schedularId, systemId, summary, db);
+      if (posted.count(systemId) != 0) continue;
+      PostScanTarget(pass, systemId, db, watch);
     }
-    loop.Finish();
+    if (loop.Finish()) result = PostingResult::kCompleted;
   } catch (...) {
     KLOG(2, "Exception in posting the job for patch scan");
   }
   KLOG(16, "PostScanJob Exit");
+  return result;
 }

@@ -5,21 +5,24 @@
 // by the internal deploy poster, otherwise every five minutes. Whether a
 // schedule is due is the database function GetNextScheduleTime's decision
 // alone; the thread stamps the schedule with the answer's time before it
-// posts, so the next question starts from that time.
+// posts, so the next question starts from that time. A stamped run whose
+// posting was cut short is remembered and completed at the next passes.
+#include <map>
+#include <mutex>
 #include <string>
 
 #include "JobRecords.h"
+#include "NextScheduleTime.h"
 #include "PatchJobLoop.h"
 #include "PatchPosting.h"
 #include "PatchScheduleQueries.h"
 #include "PatchThreads.h"
+#include "PostingRoad.h"
 #include "ProcessState.h"
+#include "StatementWatch.h"
 #include "WorkerStop.h"
 
 namespace {
-
-constexpr char kNextScheduleQuery[] =
-    "select GetNextScheduleTime(%d, '%s', 1, %d) as outputvalue";
 
 constexpr char kStampSchedule[] =
     "update jobsmaster set LastSubmittedTime = '%s', ScheduledTime='%s' "
@@ -29,80 +32,141 @@ constexpr int kScheduledType = 1;
 constexpr int kRecurringPriority = 5000;
 constexpr int kTimeFormat = 1;
 
-// An answer of GetNextScheduleTime split at its bar: the time part runs up
-// to the first bar or apostrophe, the flag is the word after the bar.
-struct NextSchedule {
-  std::string time;
-  bool hasFlag = false;
-  int flag = 0;
-};
+// A bad row is found again at every pass; its line is written a few times
+// an hour per row.
+LogRateLimiter g_badRowLines(2, 3600000);
 
-NextSchedule SplitAnswer(const std::string& answer) {
-  NextSchedule next;
-  size_t end = answer.find_first_of("|'");
-  next.time = answer.substr(0, end);
-  if (next.time.empty() || end == std::string::npos || answer[end] != '|')
-    return next;
-  size_t flagStart = answer.find_first_not_of(" \t\r\n\v\f", end + 1);
-  if (flagStart == std::string::npos) return next;
-  size_t flagEnd = answer.find_first_of(" \t\r\n\v\f", flagStart);
-  next.hasFlag = true;
-  next.flag = ToInt(answer.substr(flagStart, flagEnd - flagStart));
-  return next;
+// Stamped runs whose posting was cut short (a failed statement, a lost
+// connection, a refused profile), by customer database and schedule, with
+// the run's time. Each is posted again at the next passes, for its
+// missing targets, until it completes, its next run falls due, or the
+// schedule was stamped by someone else meanwhile.
+std::mutex g_unfinishedMu;
+std::map<std::string, std::string> g_unfinishedRuns;  // guarded by g_unfinishedMu
+
+std::string RunKey(const CDBI* db, int schedularId, int jobTypeId) {
+  return Format("%s/%s:%d:%d", db->Dsn().c_str(), db->DatabaseName().c_str(),
+                schedularId, jobTypeId);
+}
+
+// The unfinished run of the schedule, or "" when it has none.
+std::string TakeUnfinishedRun(const std::string& key) {
+  std::lock_guard<std::mutex> lock(g_unfinishedMu);
+  auto it = g_unfinishedRuns.find(key);
+  if (it == g_unfinishedRuns.end()) return "";
+  std::string time = it->second;
+  g_unfinishedRuns.erase(it);
+  return time;
+}
+
+void KeepUnfinishedRun(const std::string& key, const std::string& time) {
+  std::lock_guard<std::mutex> lock(g_unfinishedMu);
+  g_unfinishedRuns[key] = time;
+}
+
+PostingResult PostRun(int schedularId, int jobTypeId, const std::string& time,
+                      bool completeRun, CDBI* db) {
+  switch (ChoosePostingRoad(true, jobTypeId, schedularId, db)) {
+    case PostingRoad::kProfile:
+      if (jobTypeId == JOB_TYPE_PATCH_DEPLOY)
+        return PostDeployJob(schedularId, time, kTimeFormat,
+                             kRecurringPriority, db, completeRun);
+      return PostScanJob(schedularId, time, kTimeFormat, kRecurringPriority,
+                         db, completeRun);
+    case PostingRoad::kCabSystem1:
+      PostCabFileDownloadJob(schedularId, time, db);
+      return PostingResult::kCompleted;
+    default:
+      return PostingResult::kCompleted;
+  }
+}
+
+// The schedule is not due: an unfinished run of it is completed now.
+void CompleteUnfinishedRun(int schedularId, int jobTypeId,
+                           const std::string& key, const std::string& run,
+                           CDBI* db) {
+  if (run.empty()) return;
+  KLOG(KORB_LOG_INFO,
+       "PostScheduledJobs: completing the run %s of SchedularID:%d that an "
+       "earlier pass left unfinished",
+       run.c_str(), schedularId);
+  if (PostRun(schedularId, jobTypeId, run, /*completeRun=*/true, db) !=
+      PostingResult::kCompleted)
+    KeepUnfinishedRun(key, run);
 }
 
 void PostOneSchedule(const DBRow& row, CDBI* db) {
   const std::string& lastSubmitted = row[2];
   if (!IsInteger(row[0]) || !IsInteger(row[1]) || !IsInteger(row[3])) {
-    KLOG(KORB_LOG_ERROR,
-         "PostScheduledJobs: skipping a schedule row with a value that is not "
-         "a number (SchedularID:'%s' JobTypeID:'%s' SchedularInfoID:'%s')",
-         row[0].c_str(), row[1].c_str(), row[3].c_str());
+    KORBLogLimited(g_pLogger, g_badRowLines,
+                   Format("%s/%s:%s:%s:%s", db->Dsn().c_str(),
+                          db->DatabaseName().c_str(), row[0].c_str(),
+                          row[1].c_str(), row[3].c_str()),
+                   __LINE__, KORB_LOG_SOURCE, KORB_LOG_ERROR,
+                   "PostScheduledJobs: skipping a schedule row with a value "
+                   "that is not a number (SchedularID:'%s' JobTypeID:'%s' "
+                   "SchedularInfoID:'%s')",
+                   row[0].c_str(), row[1].c_str(), row[3].c_str());
     return;
   }
   int schedularId = ToInt(row[0]);
   int jobTypeId = ToInt(row[1]);
   int schedularInfoId = ToInt(row[3]);
 
+  // An unfinished run counts only while the schedule still carries its
+  // stamp.
+  const std::string key = RunKey(db, schedularId, jobTypeId);
+  std::string unfinished = TakeUnfinishedRun(key);
+  if (unfinished != lastSubmitted) unfinished.clear();
+
+  StatementWatch watch;
   std::string answer;
   int result = db->getValueFromQuery(
-      Format(kNextScheduleQuery, schedularInfoId,
-             db->EscapeString(lastSubmitted).c_str(), db->m_nSiteID),
-      answer);
+      NextScheduleTimeCall(schedularInfoId, lastSubmitted, db), answer);
   KLOG(KORB_LOG_INFO,
        "PostScheduledJobs:: GetNextScheduleTime() returned with "
        "returnvalue:%d. SchedularInfoID:%d NextSchedule:%s",
        result, schedularInfoId, answer.c_str());
-  if (result != 1 || answer == "-1") return;
+  if (watch.Failed()) {
+    // Whether a new run is due is not known: ask again next pass.
+    if (!unfinished.empty()) KeepUnfinishedRun(key, unfinished);
+    return;
+  }
+  if (result != 1 || answer == "-1") {
+    CompleteUnfinishedRun(schedularId, jobTypeId, key, unfinished, db);
+    return;
+  }
 
-  NextSchedule next = SplitAnswer(answer);
+  NextSchedule next = SplitNextScheduleAnswer(answer);
   if (!next.hasFlag) {
     KLOG(KORB_LOG_WARNING,
          "PostScheduledJobs: GetNextScheduleTime() answer '%s' for "
          "SchedularID:%d has no flag part; the schedule is not due",
          answer.c_str(), schedularId);
+    CompleteUnfinishedRun(schedularId, jobTypeId, key, unfinished, db);
     return;
   }
-  if (next.flag != 0 && next.flag != 1) return;
+  if (!next.Due()) {
+    CompleteUnfinishedRun(schedularId, jobTypeId, key, unfinished, db);
+    return;
+  }
 
+  // The next run is due: it replaces an unfinished one. It is posted only
+  // once its stamp is known to be written. A failed stamp may still have
+  // been written (no answer is not no): the run is remembered, and the
+  // next pass completes it if the schedule carries the stamp, or finds it
+  // due again if not.
   std::string time = db->EscapeString(next.time);
   db->executeSQL(
       Format(kStampSchedule, time.c_str(), time.c_str(), schedularId));
-
-  switch (jobTypeId) {
-    case JOB_TYPE_PATCH_DEPLOY:
-      PostDeployJob(schedularId, next.time, kTimeFormat, kRecurringPriority,
-                    db);
-      break;
-    case JOB_TYPE_PATCH_SCAN:
-      PostScanJob(schedularId, next.time, kTimeFormat, kRecurringPriority, db);
-      break;
-    case JOB_TYPE_CAB_DOWNLOAD:
-      PostCabFileDownloadJob(schedularId, next.time, db);
-      break;
-    default:
-      break;
+  if (watch.Failed()) {
+    KeepUnfinishedRun(key, next.time);
+    return;
   }
+
+  if (PostRun(schedularId, jobTypeId, next.time, /*completeRun=*/false, db) !=
+      PostingResult::kCompleted)
+    KeepUnfinishedRun(key, next.time);
 }
 
 void PostScheduledCycle(CDBI* db, uint32_t waitResult) {
@@ -129,11 +193,12 @@ void PostScheduledJobs(CDBI* db) {
                db->m_nSiteID);
     KLOG(KORB_LOG_TRACE, "PostScheduledJobs :cSqlQuery: %s", query.c_str());
     DBRows rows;
-    db->getRows(query,
-                {"SchedularID", "JobTypeID", "LastSubmittedTime",
-                 "SchedularInfoID"},
-                rows);
-    if (rows.empty()) {
+    int read = db->getRows(query,
+                           {"SchedularID", "JobTypeID", "LastSubmittedTime",
+                            "SchedularInfoID"},
+                           rows);
+    // A failed read is not "no jobs" (the failure is logged already).
+    if (read == 1 && rows.empty()) {
       KLOG(KORB_LOG_INFO, "PostScheduledJobs : No Jobs found!!!");
     }
     for (const DBRow& row : rows) {

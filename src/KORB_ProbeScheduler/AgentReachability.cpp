@@ -67,36 +67,42 @@ constexpr float kDefaultDownFactor = 2.0f;
 // Settings are short numbers; anything longer is refused rather than cut.
 constexpr size_t kMaxSettingLength = 9;
 
+// Lines about a bad setting or a bad row come back at every event for as
+// long as the data stays as it is: each value or row is reported once and
+// then at most once per scaled hour.
+LogRateLimiter g_badDataLines(1, 3600000);
+
 // True (value written) when the setting query succeeds with a value of at
 // most nine characters.
 bool ReadSetting(CDBI& db, const char* query, const char* key, std::string& value) {
   value.clear();
   if (db.getValueFromQuery(query, value) != 1) return false;
   if (value.size() > kMaxSettingLength) {
-    KLOG(2, "Configsettings value of %s is longer than %zu characters and is ignored", key,
-         kMaxSettingLength);
+    KORBLogLimited(g_pLogger, g_badDataLines, std::string(key) + "=" + value, __LINE__,
+                   KORB_LOG_SOURCE, KORB_LOG_ERROR,
+                   "Configsettings value of %s is longer than %zu characters and is ignored", key,
+                   kMaxSettingLength);
     value.clear();
     return false;
   }
   return true;
 }
 
-// A bad factor is read at every event; its line is written once per value
-// and then at most once per scaled hour.
-LogRateLimiter g_badFactorLines(1, 3600000);
-
-// Only a finite factor above 0 makes sense: nan or inf break the
-// statements, and 0 or less (also what text that is not a number reads as)
-// would mark every pinged VPN system unreachable.
+// Only a finite factor of at least 1 makes sense: nan or inf break the
+// statements, 0 or less (also what text that is not a number reads as)
+// would mark every pinged VPN system unreachable, and a factor below 1
+// marks a system before its own poll interval has passed (1e-9 prints as
+// 0.000000 into the statement, the same as 0).
 float DownFactor(CDBI& db) {
   std::string value;
   if (!ReadSetting(db, kDownFactorSetting, "AGENT_DOWN_STATUS_UPDATE_FACTOR", value)) {
     return kDefaultDownFactor;
   }
   const float factor = ToFloat(value);
-  if (std::isfinite(factor) && factor > 0.0f) return factor;
-  KORBLogLimited(g_pLogger, g_badFactorLines, value, __LINE__, KORB_LOG_SOURCE, KORB_LOG_ERROR,
-                 "AGENT_DOWN_STATUS_UPDATE_FACTOR '%s' is not a number greater than 0; %.1f is "
+  if (std::isfinite(factor) && factor >= 1.0f) return factor;
+  KORBLogLimited(g_pLogger, g_badDataLines, "factor=" + value, __LINE__, KORB_LOG_SOURCE,
+                 KORB_LOG_ERROR,
+                 "AGENT_DOWN_STATUS_UPDATE_FACTOR '%s' is not a number of at least 1; %.1f is "
                  "used instead", value.c_str(), static_cast<double>(kDefaultDownFactor));
   return kDefaultDownFactor;
 }
@@ -112,7 +118,10 @@ bool ReadReversePing(CDBI& db, bool* enabled) {
 // IDs from the database go into statements only when they are numbers.
 bool IsNumericId(const std::string& value, const char* column, const char* routine) {
   if (IsInteger(value)) return true;
-  KLOG(2, "%s: %s '%s' is not a number so the row is skipped", routine, column, value.c_str());
+  KORBLogLimited(g_pLogger, g_badDataLines, std::string(routine) + " " + column + "=" + value,
+                 __LINE__, KORB_LOG_SOURCE, KORB_LOG_ERROR,
+                 "%s: %s '%s' is not a number so the row is skipped", routine, column,
+                 value.c_str());
   return false;
 }
 
@@ -148,7 +157,7 @@ void UpdateAgentStatusOnCustomers() {
       const long siteId = db.m_nSiteID;
       MarkSystemsUnreachable(db, reversePing ? Format(kMspOverdueUnpolledSystems, siteId)
                                              : Format(kMspOverdueSystems, siteId));
-    });
+    }, OnPool("Exception::updateAgentStatus execution failed for MSP Server", KORB_LOG_INFO));
   } catch (...) {
     KLOG(8, "Exception::updateAgentStatus execution failed for MSP Server");
   }

@@ -7,13 +7,15 @@
 // two submit locks (taken inside the runners) with the main loop.
 //
 // A job submission and the distribution that follows it are one unit of
-// work for an orderly end: the end waits for the pair, and no submission
-// starts once the workers were asked to stop.
+// work for an orderly end, and so is the patch management schedule: the
+// end waits for them, and neither starts once the workers were asked to
+// stop.
 #include <cstdint>
 
 #include "ProcedureRunners.h"
 #include "ProcessState.h"
 #include "WorkerStop.h"
+#include "scheduler_metrics.h"
 
 namespace {
 
@@ -25,6 +27,7 @@ constexpr uint32_t kIterationSleepMs = 10000;
 
 uint32_t PostAutomationScheduleJobs() {
   KLOG(8, "PostAutomationScheduleJobs:: -- Started --");
+  metrics::SetFanOutKind("PostAutomationScheduleJobs");
   int64_t lastJobsTime = 0;
   int64_t lastPatchMgmtTime = 0;
   for (;;) {
@@ -42,8 +45,11 @@ uint32_t PostAutomationScheduleJobs() {
         }
       }
       if (g_pDBI->m_nMSPFlag == 0 && now - lastPatchMgmtTime >= kPatchMgmtInterval) {
-        ScheduleSSHPatchMgmt();
-        lastPatchMgmtTime = now;
+        WorkUnit unit("PostAutomationScheduleJobs: patch management schedule");
+        if (unit.Started()) {
+          ScheduleSSHPatchMgmt();
+          lastPatchMgmtTime = now;
+        }
       }
       Clock::SleepScaled(kIterationSleepMs);
     } catch (...) {

@@ -11,9 +11,14 @@
 
 #include "MainScheduler.h"
 #include "MetricsEndpoint.h"
+#include "OrderlyEnd.h"
 #include "ProcessState.h"
+#include "SchedulerLease.h"
+#include "ServerSessionCheck.h"
+#include "StandBy.h"
 #include "SignalReceiverSettings.h"
 #include "TerminationRequest.h"
+#include "WorkerStop.h"
 #include "korb_version.h"
 
 namespace {
@@ -86,6 +91,9 @@ int InitializeProbeScheduler(int signalIdentifier) {
                            g_nLogLevel);
     KLOG(KORB_LOG_INFO, "KORB_ProbeScheduler version %s", KORB_VERSION);
 
+    // Before the first statement: every one of them takes part in the
+    // orderly end.
+    WatchDatabaseWork();
     g_pDBI = CDBI::getInstance(g_pLogger, true);
     if (g_pDBI == nullptr) {
       KLOG(KORB_LOG_ERROR,
@@ -101,8 +109,14 @@ int InitializeProbeScheduler(int signalIdentifier) {
 
     ApplyConfiguredLogLimits();
     KLOG(KORB_LOG_INFO, "Initializing the module...");
+    if (!GracePeriodFitsSupervisor()) return -1;
 
     if (!CreateSignalHandler(signalIdentifier)) return -1;
+
+    // A standby is healthy too: its endpoint answers while it waits.
+    StartMetricsEndpoint();
+    if (!StartSchedulerLease(*g_pDBI)) return -1;
+    if (!StandByUntilActive(*g_pSignalHandler)) return 0;
 
     RecoverAfterUncleanEnd();
 
@@ -114,7 +128,7 @@ int InitializeProbeScheduler(int signalIdentifier) {
 
     g_ProbeIdList.clear();
     g_pDBI->getValueFromEachRow(kActiveProbesQuery, "ProbeID", g_ProbeIdList);
-    StartMetricsEndpoint();
+    CheckServerSessionsForCustomers();
     return 1;
   } catch (...) {
     KLOG(KORB_LOG_ERROR, "Exception InitializeProbeScheduler");

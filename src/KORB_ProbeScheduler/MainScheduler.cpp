@@ -8,17 +8,20 @@
 
 #include "Initialization.h"
 #include "LoopDispatch.h"
+#include "LoopProgress.h"
 #include "OrderlyEnd.h"
 #include "scheduler_metrics.h"
 #include "PatchThreads.h"
 #include "ProcedureRunners.h"
 #include "ProcessState.h"
+#include "SignalFloodLines.h"
 #include "TerminationRequest.h"
 #include "ThreadSupervision.h"
 
 namespace {
 
 constexpr int kEventCount = 17;
+constexpr int kSupervisionEvent = 5;
 
 // Makes the regular work due at once after a start instead of one period
 // later; install types other than 1 and 2 run without the monitoring,
@@ -39,14 +42,17 @@ LoopStep EndOnTerminationRequest(int signo) {
   return LoopEnds(0);
 }
 
-// A peer can fail a receive with every datagram it sends.
+// A peer can fail a receive with every datagram it sends; datagrams of
+// the wrong length and real socket errors are limited apart, so a junk
+// flood cannot hide an error.
 LogRateLimiter g_receiveFailureLines;
 
 LoopStep Dispatch(int waitResult, const CSignalInfo& info,
                   LoopContext& context) {
   if (waitResult == -1) {
-    KORBLogLimited(g_pLogger, g_receiveFailureLines, std::string(), __LINE__,
-                   KORB_LOG_SOURCE, KORB_LOG_ERROR,
+    const bool length = context.signals.LastFailure() == ReceiveFailure::kLength;
+    KORBLogLimited(g_pLogger, g_receiveFailureLines, length ? "length" : "receive_error",
+                   __LINE__, KORB_LOG_SOURCE, KORB_LOG_ERROR,
                    "Signal Handler receival failed");
     return kLoopGoesOn;
   }
@@ -76,17 +82,26 @@ int MainScheduler() {
   StartWorkerThread(threads, PostAutomationScheduleJobs);
 
   SetTerminationWakeTarget(&signals);
+  // A main connection lost for good is acted on by the supervision tick's
+  // database check at once, not up to one period later: the process ends
+  // and its supervisor starts it again.
+  CDBI::SetConnectionLostHandler([] { MakeEventDueNow(kSupervisionEvent); });
+  if (g_pDBI->m_bConnectionError) signals.ResetEvent(kSupervisionEvent);
   LoopContext context{signals, threads};
+  // Event 17 is never disabled, so no wait lasts longer than its period.
+  const uint64_t longestWaitMs = Clock::ScaledMs(TimeoutPeriods()[kEventCount - 1] * 1000ULL);
   for (;;) {
     if (int signo = PendingTerminationSignal(); signo != 0)
       return EndOnTerminationRequest(signo).result;
     metrics::LoopWaiting(true);
+    NoteLoopProgress(longestWaitMs);
     int waitResult = signals.WaitForSignal(info, nullptr);
     metrics::LoopWaiting(false);
     // A termination request wakes the wait through an event; what the
     // wait returned then is not acted on.
     if (int signo = PendingTerminationSignal(); signo != 0)
       return EndOnTerminationRequest(signo).result;
+    FlushQuietSignalTypes();
     LoopStep step = Dispatch(waitResult, info, context);
     if (step.end) {
       // The teardown has already cleared the wake target where it ran.

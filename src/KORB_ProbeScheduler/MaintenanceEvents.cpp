@@ -34,7 +34,7 @@ void PopulateAgentUpgradeDetailsEvent() {
       ForEachVirtualProbeCustomer([](CDBI& db) {
         KLOG(8, "MainScheduler:: calling PopulateAgentUpgradedetails procedure. :: In Virtual Probe");
         db.executeSQLProcedure(kAgentUpgradeCall);
-      });
+      }, OnPool("MainScheduler:: Exception caught while calling PopulateAgentUpgradedetails procedure!!"));
     } else {
       KLOG(8, "MainScheduler:: calling PopulateAgentUpgradedetails procedure");
       g_pDBI->executeSQLProcedure(kAgentUpgradeCall);
@@ -50,7 +50,7 @@ void SoftwareDeploymentEvent() {
       ForEachVirtualProbeCustomer([](CDBI& db) {
         KLOG(8, "calling postsoftwaredeploymentjob procedure");
         db.executeSQLProcedure(kSoftwareDeploymentCall);
-      });
+      }, OnPool("postsoftwaredeploymentjob exception"));
     } else {
       KLOG(8, "calling postsoftwaredeploymentjob procedure");
       g_pDBI->executeSQLProcedure(kSoftwareDeploymentCall);
@@ -71,7 +71,7 @@ void SoftwareMeteringEvent() {
       } else {
         KLOG(16, "MainScheduler :: Software metering Disabled. :: In Virtual Probe");
       }
-    });
+    }, OnPool());
     return;
   }
   KLOG(8, "SOFTWARE METERING EVENT OCCURED");
@@ -99,7 +99,7 @@ void JobPopulateEvent() {
       db.executeSQLProcedure(kPopulateJobsCall);
       KLOG(16, "Calling populateuserformpublishinfo :: Virtual site");
       db.executeSQLProcedure(kUserFormPublishCall);
-    });
+    }, OnPool("Exception:: JOB POPULATE EVENT OCCURED :: Virtual site", KORB_LOG_INFO));
   } catch (...) {
     KLOG(8, "Exception:: JOB POPULATE EVENT OCCURED :: Virtual site");
   }

@@ -140,6 +140,17 @@ void LogSending(SendingText kind, const std::string& host, long port, int type) 
 bool HasAllValues(const DBRow& row) { return row.size() == 3; }
 
 LogRateLimiter g_sendFailureLines;
+// A bad row or setting is read again at every run (every 20 s) until
+// someone mends it: each is reported once, then at most once per scaled
+// hour.
+LogRateLimiter g_badDataLines(1, 3600000);
+
+// The key of a row: its values as they came.
+std::string RowKey(const char* step, const DBRow& row) {
+  std::string key = step;
+  for (const std::string& value : row) key += '\x1f' + value;
+  return key;
+}
 
 // One datagram of the row's signal type to the row's host and port.
 // REQUIRES: HasAllValues(row).
@@ -175,7 +186,8 @@ void SignalTargets(CDBI& db, const std::string& query,
   }
   for (const DBRow& row : rows) {
     if (!HasAllValues(row)) {
-      KLOG(2, "%s", texts.missingValue);
+      KORBLogLimited(g_pLogger, g_badDataLines, RowKey(query.c_str(), row), __LINE__,
+                     KORB_LOG_SOURCE, KORB_LOG_ERROR, "%s", texts.missingValue);
       continue;
     }
     if (markSignalled != nullptr) db.executeSQL(markSignalled);
@@ -188,8 +200,10 @@ void SignalMeteringTargets(CDBI& db) {
   std::string minutes;
   if (db.getValueFromQuery(kMeteringCollectionTime, minutes) != 1) return;
   if (!IsInteger(minutes)) {
-    KLOG(2, "SignallingRelatedModules: SOFTWARE_METER_COLLECTION_TIME '%s' is not a number so software metering is not signalled",
-         minutes.c_str());
+    KORBLogLimited(g_pLogger, g_badDataLines, "SOFTWARE_METER_COLLECTION_TIME=" + minutes,
+                   __LINE__, KORB_LOG_SOURCE, KORB_LOG_ERROR,
+                   "SignallingRelatedModules: SOFTWARE_METER_COLLECTION_TIME '%s' is not a number so software metering is not signalled",
+                   minutes.c_str());
     return;
   }
   SignalTargets(db, Format(kMeteringTargets, 16, minutes.c_str()), kMeteringColumns,

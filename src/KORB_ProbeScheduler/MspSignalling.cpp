@@ -1,13 +1,16 @@
 // The per-customer form of the related-module signalling: every customer of
 // the selected kind (no virtual probe needed) gets the full signalling run
-// against its own database. Neither routine catches exceptions; each
-// signalling run catches its own.
+// against its own database, the customers side by side on the fan-out
+// pool. An exception of one customer stays inside that customer; one of
+// the customer query goes to the caller.
 #include <memory>
 #include <new>
+#include <vector>
 
 #include "CustomerFanOut.h"
 #include "ModuleSignalling.h"
 #include "ProcessState.h"
+#include "scheduler_metrics.h"
 
 namespace {
 
@@ -38,11 +41,17 @@ void GetCustomerDetails(CustomerDetails& record, int customerId) {
 
 void SignallingRelatedMSPModules() {
   KLOG(16, "SignallingRelatedMSPModules - START ");
+  metrics::FanOutPass pass;
   const char* query = g_pDBI->m_nAddOnSelector == 5 ? kAddOnCustomers : kPlainCustomers;
   DBRows rows;
   g_pDBI->getRows(query, {"CustomerID"}, rows);
-  for (const DBRow& row : rows) {
-    const int customerId = row.empty() ? 0 : ToInt(row[0]);
+  std::vector<int> ids;
+  ids.reserve(rows.size());
+  for (const DBRow& row : rows) ids.push_back(row.empty() ? 0 : ToInt(row[0]));
+  // The customers side by side on the fan-out pool; each customer's
+  // look-up and nine steps in their order on its own session.
+  auto serve = [&](size_t i) {
+    const int customerId = ids[i];
     CustomerDetails record;
     GetCustomerDetails(record, customerId);
     // Without both names an object would be made from empty names, which
@@ -51,15 +60,22 @@ void SignallingRelatedMSPModules() {
       KORBLogLimited(g_pLogger, g_unnamedCustomerLines, std::to_string(customerId), __LINE__,
                      KORB_LOG_SOURCE, 2, "No database names for CustomerID %d so it is not signalled",
                      customerId);
-      continue;
+      metrics::CustomerSkipped(metrics::CustomerSkip::kNoNames);
+      return;
     }
     std::unique_ptr<CDBI> db(new (std::nothrow) CDBI(g_pLogger, record.DSNName, record.DBName));
     if (!db) {
       KLOG(2, "Craeting DB Object for CustomerID %d is failed ", customerId);
-      continue;
+      metrics::CustomerSkipped(metrics::CustomerSkip::kNoObject);
+      return;
     }
-    if (!CustomerDatabaseConnected(*db, customerId)) continue;
+    if (!CustomerDatabaseConnected(*db, customerId)) return;
     SignallingRelatedModules(db.get());
-  }
+    metrics::CustomerServed();
+  };
+  RunCustomersOnPool(ids.size(), serve, [&](size_t i) {
+    KLOG(2, "SignallingRelatedMSPModules: exception while signalling for CustomerID %d; the other customers are still signalled",
+         ids[i]);
+  });
   KLOG(16, "SignallingRelatedMSPModules - EXIT ");
 }

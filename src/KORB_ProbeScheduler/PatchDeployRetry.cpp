@@ -60,7 +60,7 @@ void PatchDeployRetryOnCustomers() {
     PostPatchDeploy(db);
     port::CriticalSectionLock lock(g_csSubmitScheduleJobs);
     db.executeSQLProcedure(kPatchMgmtSubmitCall);
-  });
+  }, OnPool("postpatchdeploy exception"));
 }
 
 }  // namespace

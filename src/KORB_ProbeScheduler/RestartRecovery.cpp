@@ -8,6 +8,7 @@
 #include "CleanEndRecord.h"
 #include "Initialization.h"
 #include "ProcessState.h"
+#include "SchedulerLease.h"
 
 namespace {
 
@@ -39,30 +40,41 @@ constexpr const char* kResetMeteringCollections =
 
 }  // namespace
 
-void ResetPatchMgmtJob() {
+bool ResetPatchMgmtJob() {
   try {
-    g_pDBI->executeSQL(Format(kAbortInterruptedPatchDeploys, 11,
-                              kPatchDeployAbortedText, 4, 5, 8, 7, 9, 10));
-    g_pDBI->executeSQL(kFailInterruptedJobs);
-    g_pDBI->executeSQL(kDeleteUnmappedAgentEntries);
-    g_pDBI->executeSQL(Format(kDeleteFailedJobSchedules, g_pDBI->m_nProbeID));
+    int failed = 0;
+    for (const std::string& statement :
+         {Format(kAbortInterruptedPatchDeploys, 11, kPatchDeployAbortedText, 4, 5, 8, 7, 9, 10),
+          std::string(kFailInterruptedJobs), std::string(kDeleteUnmappedAgentEntries),
+          Format(kDeleteFailedJobSchedules, g_pDBI->m_nProbeID)}) {
+      if (g_pDBI->executeSQL(statement) < 0) ++failed;
+    }
     KLOG(KORB_LOG_TRACE, "Swinformer entries of old agents got deleted");
+    return failed == 0;
   } catch (...) {
     KLOG(KORB_LOG_ERROR, "Exception in ResetPatchMgmtJob");
+    return false;
   }
 }
 
-void ResetMeteringJob() {
+bool ResetMeteringJob() {
   try {
-    g_pDBI->executeSQL(Format(kResetMeteringCollections, 0, 2, 3));
+    return g_pDBI->executeSQL(Format(kResetMeteringCollections, 0, 2, 3)) >= 0;
   } catch (...) {
     KLOG(KORB_LOG_ERROR, "Exception in ResetMeteringJob.");
+    return false;
   }
 }
 
 void RecoverAfterUncleanEnd() {
   std::string why;
-  const PreviousEnd previous = ConsumeCleanEndRecord(&why);
+  PreviousEnd previous = ConsumeCleanEndRecord(&why);
+  // With several instances the previous run is the previous active's, on
+  // whichever host it ran: the lease row tells how it ended. When that was
+  // this instance, its own record must agree.
+  if (SchedulerLeaseEnabled() &&
+      (previous == PreviousEnd::kClean || !PreviousHolderWasThisInstance()))
+    previous = PreviousActiveEndedInOrder() ? PreviousEnd::kClean : PreviousEnd::kNoRecord;
   // On an MSP server the interrupted work lives in the customer databases,
   // which this process does not repair at start.
   if (g_pDBI->m_nMSPFlag != 0) return;
@@ -82,6 +94,13 @@ void RecoverAfterUncleanEnd() {
            "The previous run's end is not known; running restart recovery");
       break;
   }
-  ResetPatchMgmtJob();
-  ResetMeteringJob();
+  // Both run whatever the first one did; each statement's failure is
+  // logged by the database layer.
+  const bool patchJobsReset = ResetPatchMgmtJob();
+  const bool meteringReset = ResetMeteringJob();
+  if (!patchJobsReset || !meteringReset) {
+    KLOG(KORB_LOG_ERROR,
+         "Restart recovery did not complete; the next start runs it again");
+    NoteUncleanEnd("restart recovery did not complete");
+  }
 }

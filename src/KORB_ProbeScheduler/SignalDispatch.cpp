@@ -7,6 +7,7 @@
 #include "OrderlyEnd.h"
 #include "ProcedureRunners.h"
 #include "ProcessState.h"
+#include "SignalFloodLines.h"
 #include "scheduler_metrics.h"
 
 namespace {
@@ -18,6 +19,7 @@ struct NetworkSignal {
   long type;
   long id;
   long sub_type;
+  bool logged;  // false: a flood holds its lines back
 };
 
 LoopStep EndSignal(const NetworkSignal&, LoopContext&) {
@@ -28,10 +30,10 @@ LoopStep EndSignal(const NetworkSignal&, LoopContext&) {
 LoopStep PatchJobSignal(const NetworkSignal& signal, LoopContext&) {
   if (IsMSPServer()) return kLoopGoesOn;
   if (signal.sub_type == kSshPatchSubType) {
-    KLOG(KORB_LOG_INFO, "SSH_PATCH_MGMT_JOB_SIGNAL received!!");
+    if (signal.logged) KLOG(KORB_LOG_INFO, "SSH_PATCH_MGMT_JOB_SIGNAL received!!");
     ScheduleSSHPatchMgmt();
   } else {
-    KLOG(KORB_LOG_INFO, "WMI_PATCH_MGMT_JOB_SIGNAL Received.");
+    if (signal.logged) KLOG(KORB_LOG_INFO, "WMI_PATCH_MGMT_JOB_SIGNAL Received.");
     g_hPatchJobEvent.Set();
     g_hOndemandPatchJobEvent.Set();
   }
@@ -138,21 +140,25 @@ void LogUnknownSignal(const NetworkSignal& signal, int shownType) {
 // cannot overflow it, so a type beyond 32 bits never wraps onto a known
 // one. The receipt line's %d shows such a type saturated.
 LoopStep DispatchNetworkSignal(const CSignalInfo& info, LoopContext& context) {
-  const NetworkSignal signal{ToLong(info.GetSignalType()),
-                             ToLong(info.GetSignalID()),
-                             ToLong(info.GetSubType())};
+  NetworkSignal signal{ToLong(info.GetSignalType()), ToLong(info.GetSignalID()),
+                       ToLong(info.GetSubType()), true};
   const int shownType = ToInt(info.GetSignalType());
+  const uint64_t repeats = context.signals.LastSignalRepeats();
   metrics::SignalReceived(signal.type);
+  metrics::SignalsCoalesced(signal.type, repeats);
   const SignalRoute* route = FindRoute(signal.type);
   if (route == nullptr) {
     LogUnknownSignal(signal, shownType);
     return kLoopGoesOn;
   }
-  {
+  signal.logged = AdmitSignalLines(signal.type, repeats);
+  if (signal.logged) {
     // Both lines with one write; nothing runs between them.
     CLogger::LineGroup lines(g_pLogger);
     KLOG(KORB_LOG_INFO, "NETWORK SIGNAL RECEIVED. Type %d", shownType);
     if (route->line != nullptr) KLOG(route->level, "%s", route->line);
   }
-  return route->handler(signal, context);
+  const LoopStep step = route->handler(signal, context);
+  if (signal.logged) SignalLinesWritten(signal.type);
+  return step;
 }

@@ -34,3 +34,8 @@ void SetTerminationWakeTarget(CSignalHandler* handler) {
   std::lock_guard<std::mutex> lock(g_wakeMutex);
   g_pWakeTarget = handler;
 }
+
+void MakeEventDueNow(int event) {
+  std::lock_guard<std::mutex> lock(g_wakeMutex);
+  if (g_pWakeTarget != nullptr) g_pWakeTarget->ResetEvent(event);
+}

@@ -20,3 +20,7 @@ int PendingTerminationSignal();
 // main loop sets it before its first wait; the teardown clears it before
 // the receiver is destroyed, and returns only once no request is using it.
 void SetTerminationWakeTarget(CSignalHandler* handler);
+
+// Makes timeout event `event` due at once on the wake target, when there
+// is one. Thread-safe; does not block.
+void MakeEventDueNow(int event);

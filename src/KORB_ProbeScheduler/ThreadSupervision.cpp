@@ -29,6 +29,8 @@ std::shared_ptr<port::Thread> CreateWorker(
   return port::Thread::Create(routine, error);
 }
 
+}  // namespace
+
 bool SupervisorIsAlive() {
   std::vector<uint32_t> ids;
   GetProcessID(g_szSupervisorExeName, ids);
@@ -37,6 +39,8 @@ bool SupervisorIsAlive() {
   }
   return false;
 }
+
+namespace {
 
 bool HasEnded(const WorkerThreadRecord& record) {
   if (record.thread == nullptr) return true;

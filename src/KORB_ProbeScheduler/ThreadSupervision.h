@@ -35,6 +35,9 @@ enum class SupervisionResult { kContinue, kConnectionLost, kSupervisorGone };
 // main loop to return.
 SupervisionResult SupervisionTick(ThreadMap& threads);
 
+// True while the process g_nSupervisorPid runs g_szSupervisorExeName.
+bool SupervisorIsAlive();
+
 // Test hook: the next `count` worker thread creations fail as if the
 // system had no resources left. Thread-safe.
 void FailWorkerThreadStartsForTest(int count);

@@ -13,9 +13,12 @@
 #include "OrderlyEnd.h"
 #include "ProcedureRunners.h"
 #include "ProcessState.h"
+#include "WorkerStop.h"
 #include "scheduler_metrics.h"
 
 namespace {
+
+constexpr int kLostConnectionWorkWaitMs = 3000;  // real time
 
 LoopStep InternalRestartEvent(LoopContext&) {
   KLOG(KORB_LOG_INFO, "Process is exiting for Internal Restart");
@@ -47,6 +50,10 @@ LoopStep AgentUpgradeEvent(LoopContext&) {
 LoopStep SupervisionEvent(LoopContext& context) {
   switch (SupervisionTick(context.threads)) {
     case SupervisionResult::kConnectionLost:
+      // Every statement fails at once now; a moment's wait lets each
+      // posting reach its next check and log where it stopped.
+      RequestWorkerStop();
+      WaitForWorkUnits(std::chrono::milliseconds(kLostConnectionWorkWaitMs));
       return LoopEnds(-1);
     case SupervisionResult::kSupervisorGone:
       return LoopEnds(0);

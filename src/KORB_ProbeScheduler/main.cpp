@@ -13,10 +13,13 @@
 #include <string>
 #include <vector>
 
+#include "CleanEndRecord.h"
 #include "DBI.h"
 #include "Initialization.h"
+#include "LoopProgress.h"
 #include "MainScheduler.h"
 #include "ProcessState.h"
+#include "SchedulerLease.h"
 #include "SupervisorReadiness.h"
 #include "TerminationRequest.h"
 #include "platform.h"
@@ -79,10 +82,15 @@ int Run(int argc, char** argv) {
                  termError.c_str());
   }
 
-  if (InitializeProbeScheduler(signalIdentifier) < 0) {
+  // From here on the main thread's statements and waits tell a supervisor
+  // that asked for it that the loop is alive.
+  StartLoopProgress(supervisorPid, &g_pLogger);
+  const int initialized = InitializeProbeScheduler(signalIdentifier);
+  if (initialized < 0) {
     Print("Initialization of Probe Scheduler failed\n");
     return -1;
   }
+  if (initialized == 0) return 0;  // ended while standing by
   NotifySupervisorReady(supervisorPid);
   MainScheduler();
   return 0;
@@ -114,6 +122,11 @@ int main(int argc, char** argv) {
          "%d database statement(s) still under way at the end; the server will count "
          "their sessions as aborted",
          stillInUse);
+  const bool clean = RecordEndIfClean(stillInUse);
+  // Last of all, so that a standby takes over only once nothing of this
+  // instance can still reach the database; the lease row keeps the record
+  // for an instance on another host.
+  ReleaseSchedulerLease(clean);
   // Worker threads may still be running: no static destruction.
   port::ExitProcess(code);
 }

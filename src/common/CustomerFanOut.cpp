@@ -7,24 +7,25 @@
 // once and skips, with rate-limited lines, the customers it cannot serve.
 #include "CustomerFanOut.h"
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <new>
 #include <vector>
 
+#include "CustomerFanOutPool.h"
 #include "ProcessState.h"
+#include "WorkerStop.h"
 #include "scheduler_metrics.h"
 
 namespace {
 
-constexpr char kVirtualProbeCustomersAddOn[] =
-    "select cm.CustomerId as CustomerID, cd.SiteID as SiteID from orb.customermaster cm join orb.customerdetails cd on cm.CustomerID = cd.CustomerID where cm.CustomerStatus = 0 and cm.AddOnID <> 0 and cd.IsVirtualProbe = 1";
-constexpr char kVirtualProbeCustomersPlain[] =
-    "select cm.CustomerId as CustomerID, cd.SiteID as SiteID from orb.customermaster cm join orb.customerdetails cd on cm.CustomerID = cd.CustomerID where cm.CustomerStatus = 0 and cm.AddOnID = 0 and cd.IsVirtualProbe = 1";
-constexpr char kJobPopulateCustomersAddOn[] =
-    "select cm.CustomerId from orb.customermaster cm join orb.customerdetails cd on cm.CustomerID = cd.CustomerID where cm.CustomerStatus = 0 and cm.AddOnID <> 0 and cd.IsVirtualProbe = 1";
-constexpr char kJobPopulateCustomersPlain[] =
-    "select cm.CustomerId from orb.customermaster cm join orb.customerdetails cd on cm.CustomerID = cd.CustomerID where cm.CustomerStatus = 0 and cm.AddOnID = 0 and cd.IsVirtualProbe = 1";
+// The tables the virtual-probe and job-populate forms select customers
+// from; VirtualProbeCustomerConditions() completes the statements.
+constexpr char kVirtualProbeCustomersFrom[] =
+    "select cm.CustomerId as CustomerID, cd.SiteID as SiteID from orb.customermaster cm join orb.customerdetails cd on cm.CustomerID = cd.CustomerID where ";
+constexpr char kJobPopulateCustomersFrom[] =
+    "select cm.CustomerId from orb.customermaster cm join orb.customerdetails cd on cm.CustomerID = cd.CustomerID where ";
 constexpr char kProcedureCustomersAddOn[] =
     "select CustomerId from customermaster where CustomerStatus = 0 and AddOnID <> 0";
 constexpr char kProcedureCustomersPlain[] =
@@ -47,14 +48,8 @@ LogRateLimiter g_skipLines;
   KORBLogLimited(g_pLogger, g_skipLines, std::string(kind) + std::to_string(customerId), \
                  __LINE__, KORB_LOG_SOURCE, KORB_LOG_ERROR, __VA_ARGS__)
 
-struct CustomerNames {
-  bool dsn_found = false;
-  bool db_found = false;
-  std::string dsn;
-  std::string db;
-};
+}  // namespace
 
-// Names of the given customers; a customer without a row is absent.
 std::map<int, CustomerNames> ReadCustomerNames(const std::vector<int>& ids) {
   std::map<int, CustomerNames> names;
   if (ids.empty()) return names;
@@ -73,6 +68,8 @@ std::map<int, CustomerNames> ReadCustomerNames(const std::vector<int>& ids) {
   return names;
 }
 
+namespace {
+
 // Customer IDs of a pass as the customer query gave them.
 std::vector<int> Ids(const std::vector<std::string>& texts) {
   std::vector<int> ids;
@@ -84,6 +81,17 @@ std::vector<int> Ids(const std::vector<std::string>& texts) {
 // Add-on selector 5 serves the add-on customers, every other value the
 // plain ones.
 bool AddOnCustomersSelected() { return g_pDBI->m_nAddOnSelector == 5; }
+
+std::string SelectionQuery(const char* from) {
+  std::string query = from;
+  bool first = true;
+  for (const CustomerCondition& condition :
+       VirtualProbeCustomerConditions(g_pDBI->m_nAddOnSelector)) {
+    query += (first ? "" : " and ") + condition.sql;
+    first = false;
+  }
+  return query;
+}
 
 // The shared steps of the virtual-probe and job-populate forms: names,
 // object, connection. Null when the customer is to be skipped (already
@@ -115,7 +123,23 @@ std::unique_ptr<CDBI> OpenVirtualProbeCustomer(int customerId,
   return db;
 }
 
+// Once a stop has been asked no customer session is opened: the
+// customers not yet served wait for the next start.
+bool StopsBeforeNextCustomer() { return WorkerStopRequested(); }
+
 }  // namespace
+
+std::vector<CustomerCondition> VirtualProbeCustomerConditions(int addOnSelector) {
+  const bool addOn = addOnSelector == 5;
+  return {
+      {"cm.CustomerStatus = 0", "CustomerStatus", "only 0 is served"},
+      {addOn ? "cm.AddOnID <> 0" : "cm.AddOnID = 0", "AddOnID",
+       addOn ? "add-on selector 5 serves add-on customers only"
+             : Format("add-on selector %d serves customers without an add-on only",
+                      addOnSelector)},
+      {"cd.IsVirtualProbe = 1", "IsVirtualProbe", "only a customer with a virtual probe (1) is served"},
+  };
+}
 
 bool CustomerDatabaseConnected(const CDBI& db, int customerId) {
   if (db.m_bReady) return true;
@@ -126,51 +150,106 @@ bool CustomerDatabaseConnected(const CDBI& db, int customerId) {
   return false;
 }
 
-int ForEachVirtualProbeCustomer(const std::function<void(CDBI& db)>& work) {
+FanOutRun OnPool(const char* exceptionLine, int level) {
+  FanOutRun run;
+  run.pooled = true;
+  if (exceptionLine != nullptr) {
+    const std::string line = exceptionLine;
+    run.failed = [line, level](int) { KLOG(level, "%s", line.c_str()); };
+  }
+  return run;
+}
+
+void RunCustomersOnPool(size_t count, const std::function<void(size_t i)>& task,
+                        const std::function<void(size_t i)>& failed) {
+  std::vector<std::function<void()>> tasks;
+  tasks.reserve(count);
+  for (size_t i = 0; i < count; ++i) {
+    tasks.push_back([i, &task, &failed] {
+      if (StopsBeforeNextCustomer()) return;
+      try {
+        task(i);
+      } catch (...) {
+        try {
+          failed(i);
+        } catch (...) {
+          // A failing report must not take the worker down.
+        }
+      }
+    });
+  }
+  CustomerFanOutPool::Instance().RunAll(std::move(tasks));
+}
+
+namespace {
+
+void ReportFailed(const FanOutRun& run, int customerId) {
+  if (run.failed) {
+    run.failed(customerId);
+    return;
+  }
+  KLOG(KORB_LOG_ERROR,
+       "Exception while serving customerId = %d; the other customers are still served",
+       customerId);
+}
+
+// Opens every customer of ids (with siteIds when given) and runs work on
+// it, serially or on the pool. Returns the customers served.
+int ServeVirtualProbeCustomers(const std::vector<int>& ids, const std::vector<int>* siteIds,
+                               const std::function<void(CDBI& db)>& work,
+                               const FanOutRun& run) {
+  const std::map<int, CustomerNames> names = ReadCustomerNames(ids);
+  std::atomic<int> served{0};
+  auto serve = [&](size_t i) {
+    std::unique_ptr<CDBI> db = OpenVirtualProbeCustomer(ids[i], names);
+    if (!db) return;
+    if (siteIds != nullptr) db->m_nSiteID = (*siteIds)[i];
+    work(*db);
+    ++served;
+    metrics::CustomerServed();
+  };
+  if (!run.pooled) {
+    for (size_t i = 0; i < ids.size() && !StopsBeforeNextCustomer(); ++i) serve(i);
+  } else {
+    RunCustomersOnPool(ids.size(), serve, [&](size_t i) { ReportFailed(run, ids[i]); });
+  }
+  return served.load();
+}
+
+}  // namespace
+
+int ForEachVirtualProbeCustomer(const std::function<void(CDBI& db)>& work,
+                                const FanOutRun& run) {
+  if (StopsBeforeNextCustomer()) return 0;
   metrics::FanOutPass pass;
-  const char* query = AddOnCustomersSelected() ? kVirtualProbeCustomersAddOn
-                                               : kVirtualProbeCustomersPlain;
+  const std::string query = SelectionQuery(kVirtualProbeCustomersFrom);
   DBRows rows;
   g_pDBI->getRows(query, {"CustomerID", "SiteID"}, rows);
   if (rows.empty()) return 0;
-  std::vector<int> ids;
-  for (const DBRow& row : rows) ids.push_back(ToInt(row[0]));
-  const std::map<int, CustomerNames> names = ReadCustomerNames(ids);
-  int served = 0;
+  std::vector<int> ids, siteIds;
   for (const DBRow& row : rows) {
-    const int customerId = ToInt(row[0]);
-    const int siteId = ToInt(row[1]);
-    std::unique_ptr<CDBI> db = OpenVirtualProbeCustomer(customerId, names);
-    if (!db) continue;
-    db->m_nSiteID = siteId;
-    work(*db);
-    ++served;
-    metrics::CustomerServed();
+    ids.push_back(ToInt(row[0]));
+    siteIds.push_back(ToInt(row[1]));
   }
-  return served;
+  return ServeVirtualProbeCustomers(ids, &siteIds, work, run);
 }
 
-int ForEachJobPopulateCustomer(const std::function<void(CDBI& db)>& work) {
+int ForEachJobPopulateCustomer(const std::function<void(CDBI& db)>& work,
+                               const FanOutRun& run) {
+  if (StopsBeforeNextCustomer()) return 0;
   metrics::FanOutPass pass;
-  const char* query = AddOnCustomersSelected() ? kJobPopulateCustomersAddOn
-                                               : kJobPopulateCustomersPlain;
+  const std::string query = SelectionQuery(kJobPopulateCustomersFrom);
   std::vector<std::string> texts;
   g_pDBI->getValueFromEachRow(query, "CustomerId", texts);
-  const std::vector<int> ids = Ids(texts);
-  const std::map<int, CustomerNames> names = ReadCustomerNames(ids);
-  int served = 0;
-  for (int customerId : ids) {
-    std::unique_ptr<CDBI> db = OpenVirtualProbeCustomer(customerId, names);
-    if (!db) continue;
-    work(*db);
-    ++served;
-    metrics::CustomerServed();
-  }
-  return served;
+  return ServeVirtualProbeCustomers(Ids(texts), nullptr, work, run);
 }
 
 void MSPDynamicQueryExecution(const std::string& callText) {
   KLOG(8, "MSPDynamicQueryExecution Entry");
+  if (StopsBeforeNextCustomer()) {
+    KLOG(8, "MSPDynamicQueryExecution Exit");
+    return;
+  }
   metrics::FanOutPass pass;
   const char* query = AddOnCustomersSelected() ? kProcedureCustomersAddOn
                                                : kProcedureCustomersPlain;
@@ -178,7 +257,8 @@ void MSPDynamicQueryExecution(const std::string& callText) {
   g_pDBI->getValueFromEachRow(query, "CustomerId", texts);
   const std::vector<int> ids = Ids(texts);
   const std::map<int, CustomerNames> names = ReadCustomerNames(ids);
-  for (int customerId : ids) {
+  auto serve = [&](size_t i) {
+    const int customerId = ids[i];
     // Each customer's own names or none: a failed look-up must never leave
     // another customer's names in place, or the call would run on the
     // wrong customer's database.
@@ -188,25 +268,30 @@ void MSPDynamicQueryExecution(const std::string& callText) {
                "MSPDynamicQueryExecution: unable to get the DSN name of customerId = %d so continuing with the next customer",
                customerId);
       metrics::CustomerSkipped(metrics::CustomerSkip::kNoNames);
-      continue;
+      return;
     }
     if (!it->second.db_found) {
       SKIP_LOG("db:", customerId,
                "MSPDynamicQueryExecution: unable to get the Database name of customerId = %d so continuing with the next customer",
                customerId);
       metrics::CustomerSkipped(metrics::CustomerSkip::kNoNames);
-      continue;
+      return;
     }
     std::unique_ptr<CDBI> db(new (std::nothrow) CDBI(g_pLogger, it->second.dsn, it->second.db));
     if (!db) {
       KLOG(2, "MSPDynamicQueryExecution: failure in getting the db object for customerId = %d so continuing with the next customer",
            customerId);
       metrics::CustomerSkipped(metrics::CustomerSkip::kNoObject);
-      continue;
+      return;
     }
-    if (!CustomerDatabaseConnected(*db, customerId)) continue;
+    if (!CustomerDatabaseConnected(*db, customerId)) return;
     db->executeSQLProcedure(callText);
     metrics::CustomerServed();
-  }
+  };
+  RunCustomersOnPool(ids.size(), serve, [&](size_t i) {
+    KLOG(KORB_LOG_ERROR,
+         "MSPDynamicQueryExecution: exception while serving customerId = %d; the other customers are still served",
+         ids[i]);
+  });
   KLOG(8, "MSPDynamicQueryExecution Exit");
 }

@@ -17,7 +17,41 @@ std::condition_variable g_unitEnded;
 bool g_stopRequested = false;                        // guarded by g_mu
 std::map<std::thread::id, std::string> g_running;   // guarded by g_mu
 
+CutWork g_cut;                                       // guarded by g_mu
+
 thread_local int t_depth = 0;  // units open on this thread
+// A statement sent outside any unit is running on this thread and holds
+// this thread's entry of g_running.
+thread_local bool t_statement = false;
+
+// Long enough to tell statements apart in the log, short enough for a
+// line.
+constexpr size_t kStatementTextInLog = 160;
+
+bool BeginStatement(const std::string& statement) {
+  if (t_depth > 0) return true;  // part of a unit under way: it finishes
+  std::lock_guard<std::mutex> lock(g_mu);
+  if (g_stopRequested) return false;
+  g_running[std::this_thread::get_id()] =
+      "statement outside a unit of work: " + statement.substr(0, kStatementTextInLog);
+  t_statement = true;
+  return true;
+}
+
+void EndStatement(bool outcome_unknown) {
+  if (!outcome_unknown && !t_statement) return;
+  {
+    std::lock_guard<std::mutex> lock(g_mu);
+    if (outcome_unknown) {
+      auto it = g_running.find(std::this_thread::get_id());
+      if (g_cut.count++ == 0 && it != g_running.end()) g_cut.first = it->second;
+    }
+    if (!t_statement) return;
+    t_statement = false;
+    g_running.erase(std::this_thread::get_id());
+  }
+  g_unitEnded.notify_all();
+}
 
 }  // namespace
 
@@ -65,6 +99,7 @@ void RequestWorkerStop() {
   }
   // A worker that checked the request just before it was made is past that
   // check and about to wait: its event ends the wait at once.
+  CDBI::StopNewCustomerSessions();
   g_hPatchJobEvent.Set();
   g_hOndemandPatchJobEvent.Set();
   g_hInternalDeployEvent.Set();
@@ -76,4 +111,16 @@ std::vector<std::string> WaitForWorkUnits(std::chrono::milliseconds grace) {
   std::vector<std::string> busy;
   for (const auto& entry : g_running) busy.push_back(entry.second);
   return busy;
+}
+
+void WatchDatabaseWork() {
+  CDBI::StatementObserver observer;
+  observer.begin = BeginStatement;
+  observer.end = EndStatement;
+  CDBI::SetStatementObserver(observer);
+}
+
+CutWork WorkCutSoFar() {
+  std::lock_guard<std::mutex> lock(g_mu);
+  return g_cut;
 }

@@ -6,7 +6,8 @@
 // row, one job submission with its distribution. Workers mark such work
 // with a WorkUnit; once a stop has been asked no new unit starts, so each
 // worker stops at its next safe point, between two units, and leaves its
-// loop.
+// loop. A database statement outside any unit is a unit of its own for
+// as long as it runs (see WatchDatabaseWork).
 //
 // Thread-safe throughout. The stop is one-way for the life of the process.
 #pragma once
@@ -47,3 +48,21 @@ void RequestWorkerStop();
 // Blocks until no unit runs or `grace` has passed (steady clock). Returns
 // the descriptions of the units still running, empty when all ended.
 std::vector<std::string> WaitForWorkUnits(std::chrono::milliseconds grace);
+
+// Makes every database statement of the process take part in the stop:
+// a statement sent outside any unit counts as a unit of its own while it
+// runs, so the end waits for it too; once a stop has been asked, only
+// the statements of units under way are sent, every other one is
+// refused; and a statement whose outcome is unknown (its session was
+// lost under it, or no answer came in time) is recorded as cut work. The
+// stop request also ends the opening of customer sessions. Call once, on
+// the main thread, before any other thread uses the database.
+void WatchDatabaseWork();
+
+// Work cut over the life of the process so far: how many statements
+// ended with an unknown outcome, and what the first of them was part of.
+struct CutWork {
+  size_t count = 0;
+  std::string first;
+};
+CutWork WorkCutSoFar();

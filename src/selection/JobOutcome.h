@@ -24,8 +24,8 @@ int InterruptedJobId(int systemId, int jobTypeId, int schedularId, CDBI* db);
 // value; for other types (the deploy procedure counts the same way), every
 // open job of the type. A job ignoredJobId (nonzero) is left out: the
 // posting fails an interrupted job before its duplicate check. Only reads;
-// 0 when the query fails, so a failed count posts the job open rather
-// than losing it.
+// 0 when the query fails, which the caller must see (StatementWatch) and
+// then write nothing.
 int CountOpenJobs(int jobTypeId, int systemId, int schedularId,
                   int tppmParamValue, CDBI* db, int ignoredJobId = 0);
 

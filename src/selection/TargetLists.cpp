@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "ProcessState.h"
+#include "StatementWatch.h"
 
 namespace {
 
@@ -51,7 +52,8 @@ void AppendRows(CDBI* db, const std::string& query, const char* column,
                 SelectionRecord* record) {
   read.query = query;
   DBRows rows;
-  db->getRows(query, {column}, rows);
+  // A failed read is never an empty list; the caller ends the selection.
+  read.failed = db->getRows(query, {column}, rows) != 1;
   for (const DBRow& row : rows) {
     if (row.empty()) continue;
     read.values.push_back(row[0]);
@@ -119,8 +121,10 @@ void Addresses(CDBI* db, const char* field, const std::string& profileIds,
 // deleted after the profile was saved; they contribute nothing.
 void ReportDeletedLocations(const std::string& locationIds,
                             const std::string& systems,
+                            const StatementWatch& watch,
                             SelectionRecord* record) {
-  if (locationIds.empty() || !systems.empty()) return;
+  // A location read that failed says nothing about the locations.
+  if (locationIds.empty() || !systems.empty() || watch.Failed()) return;
   KLOG(2, "LOCATION HAS BEEN DELETED :: LOCATION ID %s", locationIds.c_str());
   if (record != nullptr) record->deletedLocations.push_back(locationIds);
 }
@@ -228,15 +232,24 @@ TargetLists BuildTargetLists(const std::string& inclusionList,
                              const std::string& exclusionList, int jobTypeId,
                              int schedularId, CDBI* db,
                              SelectionRecord* record) {
+  // After a failed read nothing more is read: the selection is void and
+  // the caller posts nothing (see SelectTargets).
+  StatementWatch watch;
   TargetLists lists;
   lists.IncludeSystems = getProfileValue60(inclusionList, db, record);
+  if (watch.Failed()) return lists;
   std::string locations = getProfileValue59(inclusionList, db, record);
+  if (watch.Failed()) return lists;
   if (!locations.empty()) {
     lists.IncludeLocationSystems = getLocationView(locations, db, record);
-    ReportDeletedLocations(locations, lists.IncludeLocationSystems, record);
+    ReportDeletedLocations(locations, lists.IncludeLocationSystems, watch,
+                           record);
+    if (watch.Failed()) return lists;
   }
   lists.IncludeDomains = getProfileValue58(inclusionList, db, record);
+  if (watch.Failed()) return lists;
   lists.IncludeAddresses = getIPaddressList(inclusionList, db, record);
+  if (watch.Failed()) return lists;
 
   ListRead skip;
   skip.field = "SkipSystems";
@@ -246,23 +259,28 @@ TargetLists BuildTargetLists(const std::string& inclusionList,
              Format(kSkipQuery, jobTypeId, JOB_STATUS_NOT_REPEAT, schedularId),
              "SystemID", ListKind::kPlain, std::move(skip), lists.SkipSystems,
              record);
+  if (watch.Failed()) return lists;
 
   // The exclusion side has no handler of its own: an exception ends the
   // posting pass, since a half-read exclusion list would widen the targets.
   if (exclusionList.empty()) return lists;
   ProfileValues(db, "ExcludeSystems", 48, exclusionList, ListKind::kPlain,
                 lists.ExcludeSystems, record);
+  if (watch.Failed()) return lists;
   std::string excludedLocations;
   ProfileValues(db, "ExcludeLocations", 47, exclusionList, ListKind::kPlain,
                 excludedLocations, record);
+  if (watch.Failed()) return lists;
   if (!excludedLocations.empty()) {
     LocationSystems(db, "ExcludeLocationSystems", excludedLocations,
                     lists.ExcludeLocationSystems, record);
     ReportDeletedLocations(excludedLocations, lists.ExcludeLocationSystems,
-                           record);
+                           watch, record);
+    if (watch.Failed()) return lists;
   }
   ProfileValues(db, "ExcludeDomains", 46, exclusionList, ListKind::kQuoted,
                 lists.ExcludeDomains, record);
+  if (watch.Failed()) return lists;
   Addresses(db, "ExcludeAddresses", exclusionList, lists.ExcludeAddresses,
             record);
   return lists;

@@ -32,6 +32,7 @@ struct ListRead {
   std::string query;   // the statement run; empty for the schedule's own lists
   std::vector<std::string> values;
   std::vector<std::string> refused;
+  bool failed = false;  // the statement failed; values are not the list
 };
 
 // Everything one selection read, in the order the database was queried.
@@ -53,7 +54,7 @@ std::string RecordIdList(const std::string& field, const std::string& source,
                          const std::string& value, SelectionRecord* record);
 
 // The list builders never fail towards the caller: a failed query gives an
-// empty list. Input lists are the checked integer items; quoted lists hold
+// empty list, which the caller must tell from a real one (StatementWatch). Input lists are the checked integer items; quoted lists hold
 // escaped values. With a record, every read is appended to it.
 std::string getProfileValue60(const std::string& profileIds, CDBI* db,
                               SelectionRecord* record = nullptr);
@@ -69,7 +70,9 @@ std::string getIPaddressList(const std::string& profileIds, CDBI* db,
 // Reads every list of one posting pass, in the order the database is
 // queried: inclusion side, skip list, then (when the schedule has an
 // exclusion list) the exclusion side. inclusionList and exclusionList are
-// checked integer lists (see RecordIdList).
+// checked integer lists (see RecordIdList). Stops at the first failed
+// statement; the lists are then incomplete and must not be used (the
+// caller sees the failure through StatementWatch).
 TargetLists BuildTargetLists(const std::string& inclusionList,
                              const std::string& exclusionList, int jobTypeId,
                              int schedularId, CDBI* db,

@@ -3,7 +3,9 @@
 // caller's database object, issues only reads, and keeps no state.
 #include "TargetSelection.h"
 
+#include "PostingRoad.h"
 #include "ProcessState.h"
+#include "StatementWatch.h"
 
 namespace {
 
@@ -13,9 +15,6 @@ constexpr int kDeployProfileParamId = 89;
 constexpr int kInclusionColumn = 69;
 constexpr int kExclusionColumn = 70;
 
-constexpr char kParamQuery[] =
-    "select JobParamValue as outputvalue from jobsmasterlookup where "
-    "SchedularID = %d and JobParamID = %d";
 constexpr char kProfileListQuery[] =
     "select ProfileValues as outputvalue from Orbprofilevalues where "
     "columnid = %d and profileid =%d";
@@ -26,31 +25,37 @@ constexpr char kDeployExclusionQuery[] =
 constexpr char kScanBaseQuery[] =
     "select SystemID from inventorymaster where inventorymaster.managenode = "
     "1 and inventorymaster.DataCollectionType in (1,4)";
+// A refused schedule is refused again at every pass until its profile is
+// mended: its line is written a few times an hour, not every pass.
+LogRateLimiter g_refusedLines(2, 3600000);
+
 constexpr char kDeployBaseQuery[] =
     "select SystemID from inventorymaster where inventorymaster.managenode = "
     "1 and inventorymaster.DataCollectionType = 1";
 
 // The profile of the schedule; false (logged) when a scan schedule has
 // none. A deploy schedule without one falls back to profile 0.
-bool ReadProfile(TargetSelection& s, CDBI* db) {
+bool ReadProfile(TargetSelection& s, CDBI* db, const StatementWatch& watch) {
   bool deploy = s.jobTypeId == kPatchDeploy;
-  std::string value;
-  int result = db->getValueFromQuery(
-      Format(kParamQuery, s.schedularId,
-             deploy ? kDeployProfileParamId : kScanProfileParamId),
-      value);
-  if (!deploy && result != 1) {
+  bool found = false;
+  s.profileId = ScheduleParamValue(
+      s.schedularId, deploy ? kDeployProfileParamId : kScanProfileParamId, db,
+      &found);
+  if (watch.Failed()) return false;
+  if (!deploy && !found) {
     KLOG(2, "Failed to get ProfileID");
     return false;
   }
-  s.profileId = ToInt(value);
   return true;
 }
 
-bool ReadProfileLists(TargetSelection& s, CDBI* db) {
-  if (db->getValueFromQuery(
-          Format(kProfileListQuery, kInclusionColumn, s.profileId),
-          s.inclusionList) != 1) {
+bool ReadProfileLists(TargetSelection& s, CDBI* db,
+                      const StatementWatch& watch) {
+  int result = db->getValueFromQuery(
+      Format(kProfileListQuery, kInclusionColumn, s.profileId),
+      s.inclusionList);
+  if (watch.Failed()) return false;
+  if (result != 1) {
     KLOG(2, "Failed to get Inclusion List");
     return false;
   }
@@ -59,7 +64,15 @@ bool ReadProfileLists(TargetSelection& s, CDBI* db) {
           ? Format(kDeployExclusionQuery, s.profileId)
           : Format(kProfileListQuery, kExclusionColumn, s.profileId),
       s.exclusionList);
-  return true;
+  // A failed read of the exclusion list is not "no exclusion list".
+  return !watch.Failed();
+}
+
+TargetSelection Failed(TargetSelection& s, const StatementWatch& watch) {
+  s.outcome = SelectionOutcome::kFailed;
+  s.failure = watch.What();
+  s.query = s.baseQuery;
+  return s;
 }
 
 }  // namespace
@@ -70,11 +83,14 @@ TargetSelection SelectTargets(int jobTypeId, int schedularId, CDBI* db) {
   s.jobTypeId = jobTypeId;
   s.baseQuery = jobTypeId == kPatchDeploy ? kDeployBaseQuery : kScanBaseQuery;
   s.query = s.baseQuery;
-  if (!ReadProfile(s, db)) {
+  StatementWatch watch;
+  if (!ReadProfile(s, db, watch)) {
+    if (watch.Failed()) return Failed(s, watch);
     s.outcome = SelectionOutcome::kNoProfile;
     return s;
   }
-  if (!ReadProfileLists(s, db)) {
+  if (!ReadProfileLists(s, db, watch)) {
+    if (watch.Failed()) return Failed(s, watch);
     s.outcome = SelectionOutcome::kNoInclusionList;
     return s;
   }
@@ -93,15 +109,20 @@ TargetSelection SelectTargets(int jobTypeId, int schedularId, CDBI* db) {
   }
   s.lists = BuildTargetLists(inclusion, exclusion, jobTypeId, schedularId, db,
                              &s.record);
+  if (watch.Failed()) return Failed(s, watch);
 
   if (s.record.Refused()) {
     // Dropping the item and using the rest would post to systems an
     // exclusion meant to spare, or to every system when a whole inclusion
     // list is dropped: the schedule posts nothing until it is corrected.
-    KLOG(2,
-         "Target selection of SchedularID:%d refused: %s, which is not an "
-         "integer ID (profile %d); nothing is posted for this schedule",
-         schedularId, s.record.FirstRefusal().c_str(), s.profileId);
+    KORBLogLimited(g_pLogger, g_refusedLines,
+                   Format("%s/%s:%d", db->Dsn().c_str(),
+                          db->DatabaseName().c_str(), schedularId),
+                   __LINE__, KORB_LOG_SOURCE, KORB_LOG_ERROR,
+                   "Target selection of SchedularID:%d refused: %s, which is "
+                   "not an integer ID (profile %d); nothing is posted for "
+                   "this schedule",
+                   schedularId, s.record.FirstRefusal().c_str(), s.profileId);
     s.outcome = SelectionOutcome::kRefused;
     return s;
   }
@@ -130,6 +151,7 @@ const char* OutcomeName(SelectionOutcome outcome) {
     case SelectionOutcome::kInclusionEmpty: return "inclusion selects nothing";
     case SelectionOutcome::kNothing: return "nothing to select";
     case SelectionOutcome::kSelects: return "selects";
+    case SelectionOutcome::kFailed: return "a statement failed";
   }
   return "unknown";
 }

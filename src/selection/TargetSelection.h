@@ -16,6 +16,7 @@ enum class SelectionOutcome {
   kInclusionEmpty,   // the inclusion list names profiles that select nothing
   kNothing,          // no list contributes a clause
   kSelects,          // query selects the targets
+  kFailed,           // a statement failed; nothing is known about targets
 };
 
 struct TargetSelection {
@@ -31,14 +32,19 @@ struct TargetSelection {
   // The target query; equal to baseQuery unless outcome is kSelects.
   std::string query;
   SelectionOutcome outcome = SelectionOutcome::kNothing;
+  // kFailed: the failed statement and the server's error.
+  std::string failure;
 };
 
 // Selects the targets of a scan (10027) or deploy (10025) schedule with the
 // statements of that posting. Logs "Failed to get ProfileID" and "Failed
 // to get Inclusion List" as the posting does, and one level 2 line naming
-// schedule, profile, column and value when an item is refused; a refused
-// or empty inclusion selection leaves query equal to baseQuery, so the
-// posting takes its "no target" path. Exceptions propagate to the caller.
+// schedule, profile, column and value when an item is refused (at most a
+// few per schedule and hour: a refused schedule stays due and is refused
+// again at every pass); a refused or empty inclusion selection leaves
+// query equal to baseQuery. A failed statement (error, time-out, lost
+// connection) gives kFailed and logs nothing of its own: it is never taken
+// for a missing row or an empty list. Exceptions propagate to the caller.
 TargetSelection SelectTargets(int jobTypeId, int schedularId, CDBI* db);
 
 // "selects", "refused", ... for reports.

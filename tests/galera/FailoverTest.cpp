@@ -1,9 +1,12 @@
 // The write node of a three-node cluster dies in the middle of a scan
 // posting of some 2,000 targets. With a reconnect window the running
 // daemon carries on on the node the proxy picks next; without one the
-// supervisor's next daemon does. Either way, once the dead node has
-// rejoined, all three nodes hold the same job rows and no system has two
-// open jobs of one type from one schedule.
+// supervisor's next daemon does. Every job row committed before the kill
+// is on both survivors before anything is posted again; once the dead node
+// has rejoined, all three nodes hold the same job rows and no system has
+// two open jobs of one type from one schedule.
+// A write node that stays alive but leaves the synced state (desynced)
+// loses its sessions to the next node and, back in sync, gets none.
 //
 // Normal build only: sanitizer builds skip it (the daemon's speed decides
 // where in the posting the kill falls, and the cluster needs the time).
@@ -14,6 +17,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 
 #include "DaemonProcess.h"
@@ -53,6 +57,10 @@ constexpr const char* kJobTables[] = {"jobdetails", "probescheduledetail", "patc
 constexpr const char* kOpenScanJobs =
     "select count(*) from jobdetails where SchedularID = 1 and JobTypeID = 10027 "
     "and Status in (0, 2, 3)";
+
+// Every job row with the columns a posting writes once.
+constexpr const char* kJobRows =
+    "select JobID, concat_ws(',', SystemID, SchedularID, OperationID, JobTypeID) from jobdetails";
 
 constexpr const char* kTargetsWithoutOpenScan =
     "select count(distinct t.SystemID) from jobdetails t where t.SchedularID = 1 and not exists "
@@ -146,6 +154,46 @@ class FailoverTest : public ::testing::Test {
                                            "where SchedularID = 1");
   }
 
+  // The job rows the writer has committed: read on the writer itself right
+  // before the kill. A row it shows is committed there, and Galera commits
+  // a row on its node only after the cluster has taken it, so every row the
+  // daemon was told committed, and more, is among these.
+  void RecordCommittedJobs(int writer) {
+    committed_.clear();
+    for (const auto& row : cluster_->Query(writer, kJobRows)) committed_[row[0]] = row[1];
+  }
+
+  // Those rows, unchanged, on every node of the cluster that went on.
+  void ExpectCommittedJobsOnSurvivors(int killed) {
+    ASSERT_FALSE(committed_.empty());
+    for (int node = 1; node <= 3; ++node) {
+      if (node == killed) continue;
+      SCOPED_TRACE("survivor node " + std::to_string(node));
+      std::map<std::string, std::string> there;
+      // Waits until this node has applied all it has received.
+      for (const auto& row : cluster_->Query(node, std::string("set session wsrep_sync_wait = 1;") +
+                                                       kJobRows))
+        there[row[0]] = row[1];
+      long missing = 0, changed = 0;
+      std::string first;
+      for (const auto& [job, fields] : committed_) {
+        const auto it = there.find(job);
+        if (it == there.end()) {
+          ++missing;
+        } else if (it->second != fields) {
+          ++changed;
+        } else {
+          continue;
+        }
+        if (first.empty()) first = job;
+      }
+      EXPECT_EQ(missing, 0) << "committed job rows lost, JobID " << first << " first";
+      EXPECT_EQ(changed, 0) << "committed job rows changed, JobID " << first << " first";
+    }
+    std::printf("[  MEASURE ] %zu job rows committed before the kill, checked on the "
+                "survivors\n", committed_.size());
+  }
+
   // Kills the writer; returns the seconds until the first job row that
   // another node took as the new writer, -1 (failed) when none came.
   double KillWriterAndAwaitNextJob(int writer, int* survivor) {
@@ -212,6 +260,7 @@ class FailoverTest : public ::testing::Test {
   }
 
   static GaleraCluster* cluster_;
+  std::map<std::string, std::string> committed_;  // JobID -> the row's fields
   korbtest::UdpListener sink_;
   std::string install_dir_;
   long targets_ = 0;
@@ -229,12 +278,14 @@ TEST_F(FailoverTest, ReconnectWindowCarriesTheRunningDaemonToTheNewNode) {
   ASSERT_NO_FATAL_FAILURE(AwaitPostingUnderWay(&writer, &operation));
   const long posted_at_kill = cluster_->Number(
       writer, "select count(*) from jobdetails where OperationID = " + std::to_string(operation));
+  RecordCommittedJobs(writer);
 
   int survivor = 0;
   const double failover = KillWriterAndAwaitNextJob(writer, &survivor);
   ASSERT_GT(failover, 0);
   std::printf("[  MEASURE ] reconnect window: node %d killed, first job on the new writer "
               "after %.2f s\n", writer, failover);
+  ExpectCommittedJobsOnSurvivors(writer);
   RecordProperty("failover_ms_with_window", static_cast<int>(failover * 1000));
   EXPECT_LT(posted_at_kill, targets_) << "the kill came after the posting";
   EXPECT_FALSE(daemon.Exited()) << "the daemon ended: " << daemon.ExitCode();
@@ -264,12 +315,14 @@ TEST_F(FailoverTest, WithoutWindowTheSupervisorsNextDaemonWorksOnTheNewNode) {
   int writer = 0;
   long operation = 0;
   ASSERT_NO_FATAL_FAILURE(AwaitPostingUnderWay(&writer, &operation));
+  RecordCommittedJobs(writer);
 
   int survivor = 0;
   const double failover = KillWriterAndAwaitNextJob(writer, &survivor);
   ASSERT_GT(failover, 0);
   std::printf("[  MEASURE ] no reconnect window: node %d killed, first job on the new writer "
               "after %.2f s\n", writer, failover);
+  ExpectCommittedJobsOnSurvivors(writer);
   RecordProperty("failover_ms_without_window", static_cast<int>(failover * 1000));
   AwaitLaterPass(survivor, operation);
   EXPECT_GE(CountInLog(kConnectionLost), 1);
@@ -279,6 +332,46 @@ TEST_F(FailoverTest, WithoutWindowTheSupervisorsNextDaemonWorksOnTheNewNode) {
   EXPECT_TRUE(supervisor.WaitExit(seconds(120)));
   ExpectEveryTargetScanned(survivor);
   RejoinAndCompare(writer);
+}
+
+// Desynced, the write node still takes logins; the proxy's node check
+// turns it away, its sessions are closed and new ones go to the next node.
+// Synced again it is up, but only as a backup: the sessions stay where
+// they are.
+TEST_F(FailoverTest, DesyncedWriterLosesItsSessionsAndComesBackAsBackup) {
+  const int writer = cluster_->ProxySessionNode();
+  ASSERT_GE(writer, 1) << "no session through the proxy";
+  ASSERT_TRUE(WaitFor([&] { return cluster_->ProxyServerUp(writer); }, seconds(10)));
+  // A session held open through the proxy, as the daemon holds its own.
+  korbtest::ChildProcess held({"/usr/bin/mariadb", "--no-defaults", "--protocol=tcp",
+                               "--host=127.0.0.1", "--port=" + std::to_string(cluster_->ProxyPort()),
+                               "--user=korb", "--password=korb", "-e", "select sleep(600)"});
+  ASSERT_TRUE(WaitFor([&] { return cluster_->ClientSessions(writer) == 1; }, seconds(10)));
+
+  cluster_->Query(writer, "set global wsrep_desync = ON");
+  const auto desynced = Clock::now();
+  EXPECT_TRUE(WaitFor([&] { return !cluster_->ProxyServerUp(writer); }, seconds(10)))
+      << "the proxy keeps a desynced node up";
+  std::printf("[  MEASURE ] node %d desynced, marked down by the proxy after %.2f s\n", writer,
+              std::chrono::duration<double>(Clock::now() - desynced).count());
+  EXPECT_TRUE(held.WaitExit(seconds(10))) << "the held session was not closed";
+  EXPECT_TRUE(WaitFor([&] { return cluster_->ClientSessions(writer) == 0; }, seconds(10)));
+  int next = 0;
+  for (int i = 0; i < 5; ++i) {
+    const int node = cluster_->ProxySessionNode();
+    EXPECT_NE(node, writer) << "a session went to the desynced node";
+    EXPECT_GE(node, 1) << "no session through the proxy";
+    if (i == 0) next = node;
+    EXPECT_EQ(node, next) << "sessions went to two nodes";
+  }
+  EXPECT_EQ(cluster_->WriteNode(), next);
+
+  cluster_->Query(writer, "set global wsrep_desync = OFF");
+  EXPECT_TRUE(WaitFor([&] { return cluster_->ProxyServerUp(writer); }, seconds(10)))
+      << "the node stays down once synced again";
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(cluster_->ProxySessionNode(), next);
+  EXPECT_EQ(cluster_->ClientSessions(writer), 0) << "a session went back to the old writer";
+  EXPECT_EQ(cluster_->WriteNode(), next);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -139,6 +140,40 @@ int GaleraCluster::WriteNode() const {
   std::filesystem::remove(out);
   const size_t at = table.rfind("server_key=node");
   return at == std::string::npos ? 0 : table[at + 15] - '0';
+}
+
+bool GaleraCluster::ProxyServerUp(int node) const {
+  // One line per server: ... srv_name srv_addr srv_op_state (2 = running) ...
+  const std::string out = dir_ + "/servers-state.txt";
+  korbtest::internal::RunOrThrow(
+      {"sh", "-c", "echo 'show servers state orb' | socat - UNIX-CONNECT:\"$0\"",
+       dir_ + "/haproxy.sock"},
+      "", out);
+  const std::string state = korbtest::internal::ReadFile(out);
+  std::filesystem::remove(out);
+  const std::string name = " node" + std::to_string(node) + " ";
+  const size_t at = state.find(name);
+  if (at == std::string::npos) return false;
+  const size_t address_end = state.find(' ', at + name.size());
+  return address_end != std::string::npos && state.compare(address_end, 3, " 2 ") == 0;
+}
+
+int GaleraCluster::ProxySessionNode() const {
+  const std::string out = dir_ + "/proxy-session.txt";
+  const int pid = korbtest::internal::Spawn(
+      {"mariadb", "--no-defaults", "--protocol=tcp", "--host=127.0.0.1",
+       "--port=" + std::to_string(base_port_), "--user=korb", "--password=korb",
+       "--connect-timeout=10", "-N", "-B", "-e", "select @@wsrep_node_name"},
+      "/dev/null", out, false);
+  const int status = korbtest::internal::WaitChild(pid);
+  const std::string name = korbtest::internal::ReadFile(out);
+  std::filesystem::remove(out);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || name.rfind("node", 0) != 0) return 0;
+  return name[4] - '0';
+}
+
+long GaleraCluster::ClientSessions(int node) const {
+  return Number(node, "select count(*) from information_schema.processlist where user = 'korb'");
 }
 
 bool GaleraCluster::AwaitSettled(int size, std::chrono::milliseconds timeout,

@@ -33,6 +33,13 @@ class GaleraCluster {
 
   // The node that the proxy hands sessions to now.
   int WriteNode() const;
+  // Whether the proxy counts `node` up (its node check passes).
+  bool ProxyServerUp(int node) const;
+  // Opens a session through the proxy as the daemon's account; the node
+  // it landed on (0 when the login failed).
+  int ProxySessionNode() const;
+  // The daemon account's sessions on `node`, from the server's own list.
+  long ClientSessions(int node) const;
   // Until every running node is Synced in a cluster of `size` with nothing
   // left to apply; with same_position also all at one position (only
   // while nothing writes).

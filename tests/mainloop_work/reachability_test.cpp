@@ -58,24 +58,32 @@ TEST_F(ReachabilityTest, SettingsChooseTheSystemsAndTheThreshold) {
   updateAgentStatus();
   EXPECT_EQ(TakeUnreachable(), "104");
 
-  // Too long for a setting: refused, the default applies.
-  Setting("AGENT_DOWN_STATUS_UPDATE_FACTOR", "3.00000000");
+  Setting("AGENT_DOWN_STATUS_UPDATE_FACTOR", "1");  // one interval is the least
   updateAgentStatus();
-  EXPECT_EQ(TakeUnreachable(), "101,102,104");
+  EXPECT_EQ(TakeUnreachable(), "101,102,103,104");
+
+  // Too long for a setting: refused, the default applies; said once
+  // however many events read it.
+  Setting("AGENT_DOWN_STATUS_UPDATE_FACTOR", "3.00000000");
+  for (int run = 0; run < 3; ++run) {
+    updateAgentStatus();
+    EXPECT_EQ(TakeUnreachable(), "101,102,104");
+  }
   EXPECT_EQ(Logged(2), Texts{"Configsettings value of AGENT_DOWN_STATUS_UPDATE_FACTOR is longer "
                              "than 9 characters and is ignored"});
 
   // Values that are no factor: the default of 2 applies, with one line per
   // value however often it is read (nan and inf would break the statement,
-  // 0 or less would mark every system).
-  for (const char* bad : {"nan", "inf", "-1", "0", "abc"}) {
+  // 0 or less would mark every system, and so would 1e-9, which the
+  // statement would print as 0.000000).
+  for (const char* bad : {"nan", "inf", "-1", "0", "abc", "1e-9", "0.999"}) {
     Setting("AGENT_DOWN_STATUS_UPDATE_FACTOR", bad);
     updateAgentStatus();
     EXPECT_EQ(TakeUnreachable(), "101,102,104") << bad;
     updateAgentStatus();
     EXPECT_EQ(TakeUnreachable(), "101,102,104") << bad;
-    EXPECT_EQ(CountLogged(2, Format("AGENT_DOWN_STATUS_UPDATE_FACTOR '%s' is not a number greater "
-                                    "than 0; 2.0 is used instead", bad)), 1) << bad;
+    EXPECT_EQ(CountLogged(2, Format("AGENT_DOWN_STATUS_UPDATE_FACTOR '%s' is not a number of at "
+                                    "least 1; 2.0 is used instead", bad)), 1) << bad;
   }
 }
 

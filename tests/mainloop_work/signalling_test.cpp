@@ -141,8 +141,11 @@ TEST_F(SignallingTest, MeteringIsSignalledOnlyWithANumericCollectionTime) {
   EXPECT_EQ(Received(metering), Datagrams{});
   for (const std::string minutes : {"30 or 1=1", "90", "30"}) {
     Exec("REPLACE INTO configsettings VALUES ('SOFTWARE_METER_COLLECTION_TIME', '" + minutes + "')");
-    SignallingRelatedModules(g_pDBI);
-    EXPECT_EQ(Received(metering), minutes == "30" ? Signal(70) : Datagrams{}) << minutes;
+    // A bad value is read at every run and reported at the first only.
+    for (int run = 0; run < (minutes == "30" ? 1 : 3); ++run) {
+      SignallingRelatedModules(g_pDBI);
+      EXPECT_EQ(Received(metering), minutes == "30" ? Signal(70) : Datagrams{}) << minutes;
+    }
   }
   EXPECT_EQ(Logged(2), Texts{"SignallingRelatedModules: SOFTWARE_METER_COLLECTION_TIME '30 or 1=1' "
                              "is not a number so software metering is not signalled"});

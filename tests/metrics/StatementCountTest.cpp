@@ -1,5 +1,6 @@
 // Database statements counted by result, with their durations.
 #include "DBI.h"
+#include "scheduler_metrics.h"
 #include "MetricsTest.h"
 
 namespace metricstest {
@@ -25,6 +26,34 @@ TEST_F(StatementCountTest, EachResultCountedOnceWithItsDuration) {
   EXPECT_EQ(failed.Get(), 1);
   EXPECT_EQ(timed_out.Get(), 1);
   EXPECT_EQ(durations.Get(), 3);
+}
+
+// The health decision of a process whose main database object is db: 503
+// from the moment the connection is lost for good, also once the server
+// is back, since the process is about to end.
+TEST_F(StatementCountTest, HealthSays503WhileTheConnectionIsLostForGood) {
+  AddOptions("orb", "korb-reconnect-window=1\n");
+  CDBI db(nullptr, "orb", "orb");
+  ASSERT_TRUE(db.m_bReady);
+  metrics::SetMainDatabase(&db, [&db] { return db.m_bConnectionError.load(); });
+  std::string value;
+  EXPECT_EQ(db.getValueFromQuery("select 1 as outputvalue", value), 1);
+  EXPECT_TRUE(metrics::SchedulerHealth().healthy);
+
+  korbtest::MariaDbServer::Instance().Stop();
+  EXPECT_EQ(db.executeSQL("do 1"), -1);
+  korbtest::MariaDbServer::Instance().Start();
+  ASSERT_TRUE(db.m_bConnectionError);
+  EXPECT_EQ(db.executeSQL("do 1"), -1);  // no new session once given up on
+  const metrics::HealthVerdict verdict = metrics::SchedulerHealth();
+  EXPECT_FALSE(verdict.healthy);
+  EXPECT_NE(verdict.reason.find("lost for good"), std::string::npos) << verdict.reason;
+  // The next process, so to speak: a new object that reaches the server.
+  CDBI next(nullptr, "orb", "orb");
+  metrics::SetMainDatabase(&next, [&next] { return next.m_bConnectionError.load(); });
+  EXPECT_EQ(next.getValueFromQuery("select 1 as outputvalue", value), 1);
+  EXPECT_TRUE(metrics::SchedulerHealth().healthy);
+  metrics::SetMainDatabase(nullptr, [] { return false; });
 }
 
 }  // namespace

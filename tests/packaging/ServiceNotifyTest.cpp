@@ -2,17 +2,12 @@
 // manager with a Unix datagram socket of its own in NOTIFY_SOCKET and a
 // short WATCHDOG_USEC, runs the supervisor with the real scheduler, and
 // reads what arrives: READY=1 once the scheduler is up, STATUS= lines,
-// WATCHDOG=1 while it runs and never while it is down between two runs.
+// and WATCHDOG=1 as long as the supervisor itself runs, also while no
+// scheduler is up (between two runs, through a database outage).
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <poll.h>
-#include <unistd.h>
-
-#include <cstring>
-#include <filesystem>
 
 #include "DaemonProcess.h"
+#include "NotifySocket.h"
 #include "TestDatabase.h"
 #include "utilLib.h"
 
@@ -20,62 +15,8 @@ namespace {
 
 using namespace std::chrono_literals;
 using korbtest::ChildProcess;
-
-class NotifySocket {
- public:
-  NotifySocket() {
-    dir_ = std::filesystem::temp_directory_path() / "korb-notify.XXXXXX";
-    if (mkdtemp(dir_.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = dir_ + "/notify";
-    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path_.c_str(), sizeof(address.sun_path) - 1);
-    if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0)
-      throw std::runtime_error("cannot bind " + path_);
-  }
-  ~NotifySocket() {
-    close(fd_);
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
-  const std::string& Path() const { return path_; }
-
-  // Next message, or "" when none arrives within timeout.
-  std::string Next(std::chrono::milliseconds timeout) {
-    pollfd p{fd_, POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(timeout.count())) <= 0) return "";
-    char buffer[4096];
-    ssize_t got = recv(fd_, buffer, sizeof(buffer), 0);
-    return got > 0 ? std::string(buffer, static_cast<size_t>(got)) : "";
-  }
-
-  // Reads messages into *seen until one contains text.
-  bool WaitFor(const std::string& text, std::vector<std::string>* seen,
-               std::chrono::milliseconds timeout = 60s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-      std::string message = Next(std::chrono::duration_cast<std::chrono::milliseconds>(
-          deadline - std::chrono::steady_clock::now()));
-      if (message.empty()) continue;
-      seen->push_back(message);
-      if (message.find(text) != std::string::npos) return true;
-    }
-    return false;
-  }
-
- private:
-  std::string dir_;
-  std::string path_;
-  int fd_ = -1;
-};
-
-int CountContaining(const std::vector<std::string>& messages, const std::string& text) {
-  int count = 0;
-  for (const std::string& message : messages)
-    if (message.find(text) != std::string::npos) ++count;
-  return count;
-}
+using korbtest::CountContaining;
+using korbtest::NotifySocket;
 
 class ServiceNotifyTest : public korbtest::DbTest {
  protected:
@@ -85,7 +26,7 @@ class ServiceNotifyTest : public korbtest::DbTest {
   }
 };
 
-TEST_F(ServiceNotifyTest, ReadyStatusAndWatchdogFollowTheScheduler) {
+TEST_F(ServiceNotifyTest, ReadyAndStatusFollowTheSchedulerAndTheWatchdogTheSupervisor) {
   NotifySocket manager;
   const int port = korbtest::FreeUdpPort();
   // Pings every 200 ms; a run is never healthy, so the restart after the
@@ -98,7 +39,6 @@ TEST_F(ServiceNotifyTest, ReadyStatusAndWatchdogFollowTheScheduler) {
 
   std::vector<std::string> first_run;
   ASSERT_TRUE(manager.WaitFor("READY=1", &first_run)) << supervisor.Stdout();
-  EXPECT_EQ(CountContaining(first_run, "WATCHDOG=1"), 0) << "pinged before the scheduler was up";
   EXPECT_NE(first_run.back().find("STATUS=scheduler pid "), std::string::npos) << first_run.back();
   EXPECT_NE(first_run.back().find(" running since "), std::string::npos) << first_run.back();
   EXPECT_NE(first_run.back().find("restarts 0"), std::string::npos) << first_run.back();
@@ -106,7 +46,8 @@ TEST_F(ServiceNotifyTest, ReadyStatusAndWatchdogFollowTheScheduler) {
   std::vector<std::string> running;
   for (int i = 0; i < 3; ++i) ASSERT_TRUE(manager.WaitFor("WATCHDOG=1", &running));
 
-  // The end signal ends the scheduler; until the next one is up, no pings.
+  // The end signal ends the scheduler; until the next one is up the
+  // supervisor waits out its back-off, and feeds the watchdog meanwhile.
   CSignalInfo end;
   end.SetSignalType(1);
   CUDPClient client(port, "127.0.0.1");
@@ -115,7 +56,7 @@ TEST_F(ServiceNotifyTest, ReadyStatusAndWatchdogFollowTheScheduler) {
   ASSERT_TRUE(manager.WaitFor("STATUS=scheduler ended with exit code 0", &gap)) << supervisor.Stdout();
   gap.clear();
   ASSERT_TRUE(manager.WaitFor(" running since ", &gap)) << supervisor.Stdout();
-  EXPECT_EQ(CountContaining(gap, "WATCHDOG=1"), 0);
+  EXPECT_GE(CountContaining(gap, "WATCHDOG=1"), 3);
   EXPECT_EQ(CountContaining(gap, "READY=1"), 0) << "READY=1 is sent once";
   EXPECT_EQ(CountContaining(gap, "restarts 1, last end: exit code 0"), 2);
   std::vector<std::string> again;
@@ -129,7 +70,7 @@ TEST_F(ServiceNotifyTest, ReadyStatusAndWatchdogFollowTheScheduler) {
   EXPECT_EQ(code, 0);
 }
 
-TEST_F(ServiceNotifyTest, SchedulerThatCannotStartNeverMakesTheServiceReady) {
+TEST_F(ServiceNotifyTest, DatabaseOutageNeverMakesTheServiceReadyNorStarvesTheWatchdog) {
   NotifySocket manager;
   AddUnreachableDsn("nowhere");
   ChildProcess supervisor(
@@ -142,9 +83,12 @@ TEST_F(ServiceNotifyTest, SchedulerThatCannotStartNeverMakesTheServiceReady) {
   std::vector<std::string> seen;
   for (int i = 0; i < 3; ++i)
     ASSERT_TRUE(manager.WaitFor("ended with exit code 255", &seen)) << supervisor.Stdout();
-  EXPECT_EQ(CountContaining(seen, "READY=1"), 0);
-  EXPECT_EQ(CountContaining(seen, "WATCHDOG=1"), 0);
   EXPECT_GE(CountContaining(seen, "last end: exit code 255"), 2);
+  // The supervisor's loop runs through the failed starts and back-offs,
+  // so the manager never takes the service for hung.
+  for (int i = 0; i < 3; ++i)
+    ASSERT_TRUE(manager.WaitFor("WATCHDOG=1", &seen, 10s)) << supervisor.Stdout();
+  EXPECT_EQ(CountContaining(seen, "READY=1"), 0);
   supervisor.SendSignal(SIGTERM);
   int code = -1;
   ASSERT_TRUE(supervisor.WaitExit(60s, &code));

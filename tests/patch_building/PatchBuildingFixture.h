@@ -38,11 +38,13 @@ class PatchBuildingTest : public korbtest::DbTest {
     korbtest::DbTest::TearDown();
   }
 
-  // A database object for the identity written now.
-  void OpenDatabase(const korbtest::Identity& identity = {}) {
+  // A database object for the identity written now, with further option
+  // lines ("key=value\n") in its group.
+  void OpenDatabase(const korbtest::Identity& identity = {}, const std::string& options = "") {
     g_pDBI = nullptr;
     db_.reset();
     SetMainIdentity(identity);
+    if (!options.empty()) AddOptions("orb", options);
     db_ = std::make_unique<CDBI>(logger_.get(), "orb", "orb");
     ASSERT_TRUE(db_->m_bReady);
     g_pDBI = db_.get();

@@ -73,16 +73,20 @@ TEST_F(ScanPostingTest, TppmScanIsCountedApartAndHasItsOwnSummary) {
   EXPECT_TRUE(Summary().empty());
 }
 
-TEST_F(ScanPostingTest, SystemWithoutJobRowGetsScanTimeAsScheduleTime) {
+TEST_F(ScanPostingTest, RefusedJobInsertStopsThePostingWithoutASummary) {
   AddSystem(5);
-  ScanScheduleFor("5");
-  // A schedule text the database refuses leaves the system without a job.
-  for (int pass = 0; pass < 2; ++pass) {
-    PostScanJob(1, "not a time", 1, 5000, db());
-    EXPECT_EQ(Query("select ScheduleTime = LastScanned, NextScan, ScanType, "
-                    "Status from patch_summary"),
-              (korbtest::Rows{{"1", "0", "0", "0"}}));
-    Exec("update patch_summary set Status = 3, ScheduleTime = null");
+  AddSystem(6);
+  ScanScheduleFor("5,6");
+  // A schedule text the database refuses leaves the system without a job:
+  // its summary does not claim a posted scan, the posting stops there and
+  // says it was cut short.
+  for (int pass = 1; pass <= 2; ++pass) {
+    EXPECT_EQ(PostScanJob(1, "not a time", 1, 5000, db()), PostingResult::kIncomplete);
+    EXPECT_EQ(Count("select * from patch_summary"), 0);
+    EXPECT_EQ(LogCount("ERROR", "PostScanJob: a statement failed; posting of SchedularID:1 "
+                                "stopped with 0 targets posted and 2 not posted, the rest at "
+                                "the next pass: Incorrect datetime value: 'not a time'"),
+              pass);
   }
   EXPECT_EQ(Count("select * from jobdetails"), 0);
 }

@@ -99,10 +99,11 @@ TEST_F(TargetSelectionTest, RefusedOrEmptyInclusionPostsNothingCleanSchedulesPos
       const int lines = *c.refusal != '\0' ? round : 0;
       EXPECT_EQ(LogCount("ERROR", refusedLine + ": " + c.refusal), lines);
       EXPECT_EQ(LogCount("ERROR", refusedLine), lines);
-      // A refused or empty selection still marks the one-time schedule
-      // submitted: it is not tried again on every pass.
+      // A refused schedule stays due until its profile is mended; an
+      // empty selection marks the one-time schedule submitted.
       EXPECT_EQ(Count(Format("select * from jobsmaster where SchedularID = %d and "
-                             "LastSubmittedTime = '0000-00-00 00:00:00'", s)), 0);
+                             "LastSubmittedTime = '0000-00-00 00:00:00'", s)),
+                *c.refusal != '\0' ? 1 : 0);
     }
     Exec("delete from procedurecalllog");
   }

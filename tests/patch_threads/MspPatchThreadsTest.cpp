@@ -104,7 +104,7 @@ TEST_F(MspPatchThreadsTest, EachCustomerIsServedWithItsOwnSiteId) {
   EXPECT_GE(Clock::MonotonicMicros() - started, 2900000);
 }
 
-TEST_F(MspPatchThreadsTest, ThreadWaitsAfterEachServedCustomerOnly) {
+TEST_F(MspPatchThreadsTest, ThreadServesEveryCustomerThenWaitsOnce) {
   AddCustomer(1, 21, "cust1");
   AddCustomer(2, 22, "cust2");
   AddCustomerRow(3, 23, "NULL", "cust3");
@@ -120,10 +120,93 @@ TEST_F(MspPatchThreadsTest, ThreadWaitsAfterEachServedCustomerOnly) {
       "Creating the connection to the database of customerId = 2";
   std::vector<std::string> seen =
       LogSequence({first, second, skipped, kWaiting});
-  std::vector<std::string> pass = {first, kWaiting, second, kWaiting, skipped};
-  ASSERT_GE(seen.size(), 2 * pass.size());
+  std::vector<std::string> pass = {first, second, skipped, kWaiting};
+  ASSERT_GE(seen.size(), 2 * pass.size() - 1);
   for (size_t i = 0; i < seen.size(); ++i)
     EXPECT_EQ(seen[i], pass[i % pass.size()]) << "at " << i;
+}
+
+// The internal deploy poster posts for every customer, then wakes the
+// patch threads once for the pass, not once per customer.
+TEST_F(MspPatchThreadsTest, DeployPosterWakesThePatchThreadsOncePerPass) {
+  UseTimeScale(300);  // a wait of 200 ms
+  const std::vector<std::string> customers = {"cust1", "cust2", "cust3"};
+  std::vector<std::string> pass;
+  for (int i = 1; i <= 3; ++i) {
+    AddCustomer(i, 20 + i, customers[i - 1]);
+    AddWorkFor(customers[i - 1], 20 + i);
+    pass.push_back(Format("Creating the connection to the database of customerId = %d", i));
+  }
+  const char woken[] = "InternalDeployJobPoster: SetEvent for JobScheduling";
+  Start("InternalDeployJobPoster", InternalDeployJobPoster);
+  // The first pass posts in every customer; the next one finds nothing
+  // left to post and wakes nobody.
+  ASSERT_TRUE(WaitForLog(kPassEnd, 2));
+  for (const std::string& db : customers)
+    EXPECT_EQ(Count("SELECT * FROM jobdetails WHERE JobTypeID = 10025", db), 1) << db;
+  pass.push_back(woken);
+  pass.push_back(kPassEnd);
+  std::vector<std::string> seen = LogSequence(pass);
+  ASSERT_GE(seen.size(), 9u);
+  std::vector<std::string> expected = pass;
+  expected.insert(expected.end(), pass.begin(), pass.begin() + 3);
+  expected.push_back(kPassEnd);
+  seen.resize(expected.size());
+  EXPECT_EQ(seen, expected);
+}
+
+// Three hundred customers in one database, each with a DSN group (and so
+// sessions) of its own and a site of its own. At time scale 1 the thread
+// waits five real minutes per wait, so the last customer's on-demand
+// schedule can only be posted in time if the pass does not wait per
+// customer; a wake-up by the event starts the next pass, which finds every
+// customer's session kept.
+TEST_F(MspPatchThreadsTest, HundredsOfCustomersAreServedInOnePass) {
+  UseTimeScale(1);
+  constexpr int kCustomers = 300;
+  CreateCustomerDatabase("custs", "custs");
+  SetPatchScanStatus(1, "custs");
+  std::vector<std::string> dsns;
+  std::string customers, details;
+  for (int id = 1; id <= kCustomers; ++id) {
+    dsns.push_back("c" + std::to_string(id));
+    customers += Format("%s(%d, 'c', 'c%d', 'custs', 0, 0)",
+                        id == 1 ? "" : ",", id, id);
+    details += Format("%s(%d, %d, 1)", id == 1 ? "" : ",", id, 1000 + id);
+  }
+  AddDsnGroups(dsns, "custs");
+  Exec("INSERT INTO customermaster (CustomerID, CustomerName, DSNName, "
+       "DBName, CustomerStatus, AddOnID) VALUES " + customers +
+       "; INSERT INTO customerdetails (CustomerID, SiteID, IsVirtualProbe) "
+       "VALUES " + details);
+  // A due on-demand schedule of the last customer's site.
+  Exec(Format("INSERT INTO jobsmaster (SchedularID, SiteID, JobScheduledType, "
+              "ScheduledTime, SchedularInfoID) VALUES (7, %d, 0, NOW() - "
+              "INTERVAL 1 HOUR, 0);"
+              "INSERT INTO jobsmasterdetail (SchedularID, SystemID, JobTypeID) "
+              "VALUES (7, 5, 17017)",
+              1000 + kCustomers),
+       "custs");
+  const std::string last = Format(
+      "Creating the connection to the database of customerId = %d", kCustomers);
+  auto connects = [&] {
+    return std::stol(Query("SHOW GLOBAL STATUS LIKE 'Connections'")[0][1]);
+  };
+
+  Start("PerformOndemandPatchJobs", PerformOndemandPatchJobs);
+  ASSERT_TRUE(WaitForLog(kWaiting, 1));
+  EXPECT_EQ(CountInLog(last), 1);
+  EXPECT_EQ(Query("SELECT SiteID, SchedularID FROM jobdetails", "custs"),
+            (korbtest::Rows{{std::to_string(1000 + kCustomers), "7"}}));
+
+  // The second pass, started by the event: every customer served again on
+  // its kept session.
+  const long before = connects();
+  g_hOndemandPatchJobEvent.Set();
+  ASSERT_TRUE(WaitForLog(kWaiting, 2));
+  EXPECT_EQ(CountInLog(last), 2);
+  EXPECT_EQ(CountInLog("Event occured"), 1);
+  EXPECT_LT(connects() - before, 10);
 }
 
 TEST_F(MspPatchThreadsTest, ThreadsIdleWhenNoCustomerCanBeServed) {

@@ -67,6 +67,7 @@ class DaemonProcess : public ChildProcess {
   // A signal datagram / raw bytes to the daemon's port on 127.0.0.1.
   void Send(int type, int id = 0, int source = 0, int sub_type = 0) const;
   void SendRaw(const std::string& bytes) const;
+  int Port() const { return identifier_; }  // its signal port
 
  private:
   DaemonProcess(const DaemonOptions& options, int identifier);

@@ -182,6 +182,12 @@ void DbTest::CreateCustomerDatabase(const std::string& name, const std::string& 
   WriteOptionFile();
 }
 
+void DbTest::AddDsnGroups(const std::vector<std::string>& dsns, const std::string& database) {
+  for (const std::string& dsn : dsns)
+    groups_[dsn] = GroupBody(MariaDbServer::Instance().Socket(), database, Identity());
+  WriteOptionFile();
+}
+
 void DbTest::SetMainIdentity(const Identity& identity) {
   groups_["orb"] = GroupBody(MariaDbServer::Instance().Socket(), "orb", identity);
   WriteOptionFile();
@@ -194,6 +200,14 @@ void DbTest::AddOptions(const std::string& dsn, const std::string& lines) {
 
 void DbTest::AddUnreachableDsn(const std::string& dsn) {
   groups_[dsn] = GroupBody(install_dir_ + "/no-server.sock", "orb", Identity());
+  WriteOptionFile();
+}
+
+void DbTest::RouteOverTcp(const std::string& dsn, const std::string& host, int port) {
+  std::string& body = groups_[dsn];
+  body = std::regex_replace(body, std::regex("(^|\n)socket=[^\n]*"),
+                            "$1host=" + host + "\nport=" + std::to_string(port) +
+                                "\nprotocol=TCP");
   WriteOptionFile();
 }
 

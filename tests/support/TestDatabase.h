@@ -26,6 +26,7 @@ class MariaDbServer {
   void Stop();
   void Start();
   bool Running() const { return running_; }
+  int Pid() const { return pid_; }  // -1 while stopped
 
  private:
   MariaDbServer();
@@ -64,12 +65,18 @@ class DbTest : public ::testing::Test {
   // DSN group `dsn` for it to the option file.
   void CreateCustomerDatabase(const std::string& name, const std::string& dsn,
                               const Identity& identity = Identity());
+  // Adds DSN groups that all name the existing database `database`, with
+  // one write of the option file (for tests with hundreds of customers).
+  void AddDsnGroups(const std::vector<std::string>& dsns, const std::string& database);
   // Rewrites the identity keys of DSN group "orb".
   void SetMainIdentity(const Identity& identity);
   // Appends "key=value" lines (each ending in '\n') to DSN group dsn.
   void AddOptions(const std::string& dsn, const std::string& lines);
   // Adds a group whose server cannot be reached.
   void AddUnreachableDsn(const std::string& dsn);
+  // DSN group dsn reaches its server over TCP at host:port instead of the
+  // socket (a TcpRelay, for partition tests).
+  void RouteOverTcp(const std::string& dsn, const std::string& host, int port);
 
   // Recorded procedure calls as "name(args)" in call order, optionally of one name.
   std::vector<std::string> ProcedureCalls(const std::string& name = "",

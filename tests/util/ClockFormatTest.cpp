@@ -41,6 +41,12 @@ TEST(FormatTest, ConversionsSaturateAndTextsAreNeverCut) {
   EXPECT_EQ(ToLong("9000000000"), 9000000000L);
   const std::string big(10000, 'x');
   EXPECT_EQ(Format("[%s] %d", big.c_str(), 7).size(), big.size() + 4);
+  // Texts just below, at and just above the short-text path's room.
+  for (size_t length : {2046u, 2047u, 2048u, 2049u}) {
+    const std::string text(length - 2, 'z');
+    EXPECT_EQ(Format("<%s>", text.c_str()), "<" + text + ">") << length;
+  }
+  EXPECT_EQ(Format("%s", ""), "");
   EXPECT_EQ(FormatLocalTime(time(nullptr), std::string(200, 'y').c_str()), "");
 
   std::string now;

@@ -2,38 +2,50 @@
 // serve, their DSN groups as the option file resolves them, whether each
 // can be reached, and why a customer would be skipped.
 #include <chrono>
+#include <map>
 #include <memory>
+#include <vector>
 
+#include "CustomerFanOut.h"
 #include "ProcessState.h"
 #include "explain_reports.h"
 
 namespace {
 
+// Every customer with its sites, and for each condition of the fan-out's
+// own customer selection whether the row meets it (Pass0, Pass1, ...).
 constexpr char kCustomersQuery[] =
     "select cm.CustomerID as CustomerID, ifnull(cm.CustomerName, '') as "
-    "CustomerName, ifnull(cm.DSNName, '') as DSNName, ifnull(cm.DBName, '') "
-    "as DBName, cm.CustomerStatus as CustomerStatus, cm.AddOnID as AddOnID, "
-    "ifnull(cd.SiteID, '') as SiteID, ifnull(cd.IsVirtualProbe, 0) as "
-    "IsVirtualProbe from orb.customermaster cm left join orb.customerdetails "
-    "cd on cm.CustomerID = cd.CustomerID order by cm.CustomerID, cd.SiteID";
+    "CustomerName, ifnull(cd.SiteID, '') as SiteID, cm.CustomerStatus as "
+    "CustomerStatus, cm.AddOnID as AddOnID, cd.IsVirtualProbe as "
+    "IsVirtualProbe%s from orb.customermaster cm left join "
+    "orb.customerdetails cd on cm.CustomerID = cd.CustomerID order by "
+    "cm.CustomerID, cd.SiteID";
+const std::vector<std::string> kColumns = {"CustomerID",     "CustomerName",
+                                           "SiteID",         "CustomerStatus",
+                                           "AddOnID",        "IsVirtualProbe"};
 
-// Why the virtual-probe fan-out passes the customer by; "" when it serves
-// it.
-std::string SkipReason(const DBRow& row, const CDBI& main) {
+// Why the virtual-probe fan-out passes the customer by; "" when its
+// selection takes it.
+std::string SkipReason(const DBRow& row,
+                       const std::vector<CustomerCondition>& conditions,
+                       const std::map<int, CustomerNames>& names,
+                       const CDBI& main) {
   if (main.m_nMSPFlag == 0)
     return "not an MSP installation (korb-msp-flag 0): no customer is served";
-  if (ToInt(row[4]) != 0)
-    return Format("CustomerStatus %s: only 0 is served", row[4].c_str());
-  bool addOn = ToInt(row[5]) != 0;
-  if (main.m_nAddOnSelector == 5 && !addOn)
-    return "AddOnID 0: add-on selector 5 serves add-on customers only";
-  if (main.m_nAddOnSelector != 5 && addOn)
-    return Format("AddOnID %s: add-on selector %d serves customers without "
-                  "an add-on only",
-                  row[5].c_str(), main.m_nAddOnSelector);
-  if (ToInt(row[7]) != 1) return "no virtual probe (IsVirtualProbe not 1)";
-  if (row[2].empty()) return "no DSN name";
-  if (row[3].empty()) return "no database name";
+  for (size_t i = 0; i < conditions.size(); ++i) {
+    if (row[kColumns.size() + i] == "1") continue;
+    const CustomerCondition& c = conditions[i];
+    size_t column = 0;
+    while (column < kColumns.size() && kColumns[column] != c.column) ++column;
+    std::string value = column < kColumns.size() && !row[column].empty()
+                            ? row[column]
+                            : std::string("none");
+    return c.column + " " + value + ": " + c.refusal;
+  }
+  auto it = names.find(ToInt(row[0]));
+  if (it == names.end() || !it->second.dsn_found) return "no DSN name";
+  if (!it->second.db_found) return "no database name";
   return "";
 }
 
@@ -52,35 +64,46 @@ Doc ResolvedGroup(const CDBI& db, const std::string& path) {
 ExitCode ExplainCustomers(ExplainDatabase& databases, Doc* report,
                           std::string* message) {
   CDBI* main = databases.Main();
+  const std::vector<CustomerCondition> conditions =
+      VirtualProbeCustomerConditions(main->m_nAddOnSelector);
+  std::string passes;
+  std::vector<std::string> columns = kColumns;
+  for (size_t i = 0; i < conditions.size(); ++i) {
+    passes += Format(", ifnull(%s, 0) as Pass%zu", conditions[i].sql.c_str(), i);
+    columns.push_back(Format("Pass%zu", i));
+  }
   DBRows rows;
-  if (main->getRows(kCustomersQuery,
-                    {"CustomerID", "CustomerName", "DSNName", "DBName",
-                     "CustomerStatus", "AddOnID", "SiteID", "IsVirtualProbe"},
-                    rows) != 1) {
+  if (main->getRows(Format(kCustomersQuery, passes.c_str()), columns, rows) !=
+      1) {
     *message = "the customer list could not be read";
     return main->m_bConnectionError ? kExitUnreachable : kExitUsage;
   }
-  const std::string path = OptionFilePathForTool();
+  std::vector<int> ids;
+  for (const DBRow& row : rows) ids.push_back(ToInt(row[0]));
+  const std::map<int, CustomerNames> names = ReadCustomerNames(ids);
+
+  const std::string path = CDBI::OptionFilePath();
   Doc customers = Doc::Array();
   for (const DBRow& row : rows) {
+    auto found = names.find(ToInt(row[0]));
+    const CustomerNames none;
+    const CustomerNames& name = found != names.end() ? found->second : none;
     Doc item = Doc::Object();
     item.Set("customer", ToInt(row[0])).Set("name", row[1]);
-    item.Set("dsn", row[2]).Set("database", row[3]).Set("site", row[6]);
-    std::string reason = SkipReason(row, *main);
-    if (reason.empty() && !OptionGroupExists(path, row[2]))
-      reason = "the option file has no group [" + row[2] + "]";
+    item.Set("dsn", name.dsn).Set("database", name.db).Set("site", row[2]);
+    std::string reason = SkipReason(row, conditions, names, *main);
     if (reason.empty()) {
       auto start = std::chrono::steady_clock::now();
-      auto db = std::make_unique<CDBI>(databases.Logger(), row[2], row[3]);
+      auto db = std::make_unique<CDBI>(databases.Logger(), name.dsn, name.db);
+      std::string ignored;
       bool reachable = db->m_bReady && db->getValueFromQuery(
-                                           "select 1 as outputvalue", reason) == 1;
+                                           "select 1 as outputvalue", ignored) == 1;
       auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
           std::chrono::steady_clock::now() - start);
-      reason.clear();
       item.Set("reachable", reachable);
       item.Set("connect_ms", static_cast<long long>(elapsed.count()));
       if (!reachable) {
-        databases.NotReady(*db, row[2], &reason);
+        databases.NotReady(*db, &reason);
         reason = "would be skipped: " + reason;
       }
       item.Set("group", ResolvedGroup(*db, path));

@@ -1,25 +1,37 @@
 // korb-explain due: the schedules the patch threads look at, as they would
-// judge them now.
+// judge them now: the recurring ones with their next run, and the
+// on-demand ones the on-demand thread's own query finds due.
 #include "PatchScheduleQueries.h"
 #include "ProcessState.h"
 #include "explain_reports.h"
 
 namespace {
 
-// The schedules of the on-demand thread, those whose time is still to
-// come included.
-constexpr char kOnDemandQuery[] =
-    "select distinct j.SchedularID as SchedularID, j1.JobTypeID as "
-    "JobTypeID, DATE_FORMAT(j.ScheduledTime, '%s') as ScheduledTime, "
-    "(j.ScheduledTime <= now()) as TimeReached from jobsmaster j, "
-    "jobsmasterdetail j1 where j1.JobTypeID in (%d, %d, %d, %d) and "
-    "j.JobScheduledType = 0 and j1.SchedularID = j.SchedularID and "
-    "j.lastsubmittedtime = '0000-00-00 00:00:00' and j.siteID = %d order by "
-    "j.JobPriority";
-
-constexpr char kTimeFormat[] = "%Y-%m-%d %H:%i:%s";
+DBRows OnDemandSchedules(CDBI* db) {
+  DBRows rows;
+  db->getRows(Format(kOnDemandPatchSchedulesQuery, kTimeFormat, 10027, 10025,
+                     10037, 17017, db->m_nSiteID),
+              {"SchedularID", "JobTypeID", "ScheduledTime", "Priority"}, rows);
+  return rows;
+}
 
 }  // namespace
+
+bool OnDemandDue(CDBI* db, int schedularId) {
+  for (const DBRow& row : OnDemandSchedules(db))
+    if (ToInt(row[0]) == schedularId) return true;
+  return false;
+}
+
+const char* JobTypeName(int jobTypeId) {
+  switch (jobTypeId) {
+    case 10025: return "patch deploy";
+    case 10027: return "patch scan";
+    case 10037: return "CAB file download";
+    case 17017: return "on-demand job 17017";
+    default: return "not posted by the patch threads";
+  }
+}
 
 int PatchScanStatus(CDBI* db) {
   std::string value;
@@ -36,9 +48,9 @@ ExitCode ExplainDue(CDBI* db, Doc* report, std::string* message) {
                   {"SchedularID", "JobTypeID", "LastSubmittedTime",
                    "SchedularInfoID"},
                   recurring) != 1 ||
-      db->getRows(Format(kOnDemandQuery, kTimeFormat, 10027, 10025, 10037,
-                         17017, db->m_nSiteID),
-                  {"SchedularID", "JobTypeID", "ScheduledTime", "TimeReached"},
+      db->getRows(Format(kOnDemandPatchSchedulesQuery, kTimeFormat, 10027,
+                         10025, 10037, 17017, db->m_nSiteID),
+                  {"SchedularID", "JobTypeID", "ScheduledTime", "Priority"},
                   onDemand) != 1) {
     *message = "the schedules could not be read";
     return db->m_bConnectionError ? kExitUnreachable : kExitUsage;
@@ -63,7 +75,7 @@ ExitCode ExplainDue(CDBI* db, Doc* report, std::string* message) {
     item.Set("schedule", ToInt(row[0])).Set("job_type", ToInt(row[1]));
     item.Set("kind", "on demand").Set("last_submitted", "");
     item.Set("next_time", row[2]).Set("next_flag", Doc());
-    item.Set("due", scanStatus == 1 && row[3] == "1");
+    item.Set("due", scanStatus == 1);
     schedules.Add(std::move(item));
   }
 

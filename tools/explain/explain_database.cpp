@@ -1,7 +1,8 @@
 #include "explain_database.h"
 
+#include <unistd.h>
+
 #include <cstdlib>
-#include <fstream>
 
 #include "ProcessState.h"
 #include "ReadOnlySessions.h"
@@ -19,32 +20,23 @@ std::string Env(const char* name) {
   return value != nullptr ? value : "";
 }
 
-std::string TrimSpace(const std::string& text) {
-  size_t begin = text.find_first_not_of(" \t\r\n");
-  if (begin == std::string::npos) return "";
-  size_t end = text.find_last_not_of(" \t\r\n");
-  return text.substr(begin, end - begin + 1);
-}
-
 }  // namespace
 
-std::string OptionFilePathForTool() {
-  std::string path = Env("KORB_DB_CONFIG");
-  if (!path.empty()) return path;
-  std::string install = Env("KORB_INSTALL_DIR");
-  if (install.empty()) return "";
-  return install + "/ConsoleManagement/config/korb-db.cnf";
-}
-
-bool OptionGroupExists(const std::string& path, const std::string& dsn) {
-  std::ifstream in(path);
-  for (std::string line; std::getline(in, line);)
-    if (TrimSpace(line) == "[" + dsn + "]") return true;
-  return false;
+std::string ChooseExplainOptionFile() {
+  std::string own = Env("KORB_EXPLAIN_CONFIG");
+  if (!own.empty()) return own;
+  if (!Env("KORB_DB_CONFIG").empty()) return Env("KORB_DB_CONFIG");
+  if (::access(KORB_EXPLAIN_DEFAULT_CONFIG, F_OK) == 0)
+    return KORB_EXPLAIN_DEFAULT_CONFIG;
+  return "";
 }
 
 ExplainDatabase::ExplainDatabase() {
   SetSessionsReadOnly(true);
+  // Every database object reads $KORB_DB_CONFIG: point it at the tool's
+  // own file, whose account only reads.
+  std::string own = ChooseExplainOptionFile();
+  if (!own.empty()) setenv("KORB_DB_CONFIG", own.c_str(), 1);
   std::string install = Env("KORB_INSTALL_DIR");
   if (!install.empty())
     logger_.InitKORBLog(install + "/ConsoleManagement/log", "korb-explain.log",
@@ -58,26 +50,14 @@ ExplainDatabase::~ExplainDatabase() {
   g_pLogger = nullptr;
 }
 
-ExitCode ExplainDatabase::NotReady(const CDBI& db, const std::string& dsn,
+ExitCode ExplainDatabase::NotReady(const CDBI& db,
                                    std::string* message) const {
-  std::string path = OptionFilePathForTool();
-  if (path.empty()) {
-    *message = "no option file: set KORB_DB_CONFIG or KORB_INSTALL_DIR";
+  if (!db.NotReadyReason().empty()) {
+    *message = db.NotReadyReason();
     return kExitUsage;
   }
-  if (!std::ifstream(path)) {
-    *message = "cannot read the option file " + path;
-    return kExitUsage;
-  }
-  if (!OptionGroupExists(path, dsn)) {
-    *message = "the option file " + path + " has no group [" + dsn + "]";
-    return kExitUsage;
-  }
-  if (!db.InvalidSetting().empty()) {
-    *message = "group [" + dsn + "] of " + path + ": " + db.InvalidSetting();
-    return kExitUsage;
-  }
-  *message = "database of group [" + dsn + "] of " + path +
+  *message = "database of group [" + db.Dsn() + "] of " +
+             CDBI::OptionFilePath() +
              " unreachable (the client library's reason is in the log)";
   return kExitUnreachable;
 }
@@ -85,8 +65,9 @@ ExitCode ExplainDatabase::NotReady(const CDBI& db, const std::string& dsn,
 ExitCode ExplainDatabase::OpenMain(std::string* message) {
   mainDsn_ = Env("KORB_DSN");
   if (mainDsn_.empty()) mainDsn_ = "orb";
-  if (OptionFilePathForTool().empty()) {
-    *message = "no option file: set KORB_DB_CONFIG or KORB_INSTALL_DIR";
+  if (CDBI::OptionFilePath().empty()) {
+    *message = "no option file: set KORB_EXPLAIN_CONFIG, KORB_DB_CONFIG or "
+               "KORB_INSTALL_DIR, or install " KORB_EXPLAIN_DEFAULT_CONFIG;
     return kExitUsage;
   }
   main_ = CDBI::getInstance(&logger_, true);
@@ -95,7 +76,7 @@ ExitCode ExplainDatabase::OpenMain(std::string* message) {
     return kExitUnreachable;
   }
   g_pDBI = main_;
-  if (!main_->m_bReady) return NotReady(*main_, mainDsn_, message);
+  if (!main_->m_bReady) return NotReady(*main_, message);
   return kExitDone;
 }
 
@@ -114,7 +95,7 @@ ExitCode ExplainDatabase::OpenCustomer(const std::string& dsn,
   customerId_ = ToInt(rows[0][0]);
   customer_ = std::make_unique<CDBI>(&logger_, dsn, rows[0][1]);
   if (!customer_->m_bReady) {
-    ExitCode code = NotReady(*customer_, dsn, message);
+    ExitCode code = NotReady(*customer_, message);
     customer_.reset();
     return code;
   }
@@ -126,6 +107,7 @@ ExitCode ExplainDatabase::OpenCustomer(const std::string& dsn,
 
 Doc ExplainDatabase::Describe() const {
   Doc d = Doc::Object();
+  d.Set("option_file", CDBI::OptionFilePath());
   if (customer_) {
     d.Set("dsn", customer_->Dsn());
     d.Set("database", customer_->DatabaseName());

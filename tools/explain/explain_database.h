@@ -12,7 +12,8 @@
 
 class ExplainDatabase {
  public:
-  // Makes every session of the process read-only and opens the log
+  // Makes every session of the process read-only, points the database
+  // layer at ChooseExplainOptionFile() and opens the log
   // (<install>/ConsoleManagement/log/korb-explain.log when
   // KORB_INSTALL_DIR is set).
   ExplainDatabase();
@@ -36,8 +37,7 @@ class ExplainDatabase {
   // Why an object is not ready, as an exit code and message: a missing
   // option file or group and a refused key are configuration faults (2),
   // anything else an unreachable server (3).
-  ExitCode NotReady(const CDBI& db, const std::string& dsn,
-                    std::string* message) const;
+  ExitCode NotReady(const CDBI& db, std::string* message) const;
 
  private:
   CLogger logger_;
@@ -47,8 +47,8 @@ class ExplainDatabase {
   int customerId_ = 0;
 };
 
-// The option file the scheduler reads: $KORB_DB_CONFIG, else
-// <install>/ConsoleManagement/config/korb-db.cnf; "" when neither is set.
-std::string OptionFilePathForTool();
-// True when the option file has a [group] line for dsn.
-bool OptionGroupExists(const std::string& path, const std::string& dsn);
+// The option file the tool reads: $KORB_EXPLAIN_CONFIG; else
+// $KORB_DB_CONFIG; else KORB_EXPLAIN_DEFAULT_CONFIG when it exists (the
+// package's file for a read-only account); else "" (the database layer then
+// takes <install>/ConsoleManagement/config/korb-db.cnf, the daemon's own).
+std::string ChooseExplainOptionFile();

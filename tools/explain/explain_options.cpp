@@ -4,22 +4,34 @@
 
 const char kExplainUsage[] =
     "usage: korb-explain [--json] schedule ID [--customer DSN] [--limit N]\n"
+    "       korb-explain [--json] system ID [--customer DSN]\n"
     "       korb-explain [--json] due [--customer DSN]\n"
     "       korb-explain [--json] customers\n"
+    "       korb-explain [--json] lease\n"
     "       korb-explain --help | --version\n"
     "\n"
     "Explains, without writing anything, what the scheduler would do:\n"
     "  schedule   the schedule's profile lists, refused items, target query,\n"
     "             target systems (first N in detail, default 50, 0 = all)\n"
     "             and what posting would write for each, and its next run\n"
+    "  system     for one system, every patch schedule: would its next\n"
+    "             posting target the system, why (which list, profile,\n"
+    "             column and value), what it would write, and the system's\n"
+    "             open and last jobs of the schedule\n"
     "  due        every schedule the patch threads look at, its next run and\n"
     "             whether it is due now\n"
     "  customers  the customers an MSP installation serves, their DSN\n"
     "             groups and whether each can be reached\n"
+    "  lease      the scheduler lease of the main database: holder, epoch,\n"
+    "             granted, renewed and expiry times (the database's clock);\n"
+    "             due shows it in one line too\n"
     "--customer DSN works on that customer's database instead of the main one.\n"
-    "Reads the option file and DSN groups as the scheduler does\n"
-    "($KORB_DB_CONFIG, $KORB_DSN, $KORB_INSTALL_DIR).\n"
-    "Exit codes: 0 done, 1 schedule or customer not found, 2 bad arguments or\n"
+    "Reads its own option file ($KORB_EXPLAIN_CONFIG, else $KORB_DB_CONFIG,\n"
+    "else " KORB_EXPLAIN_DEFAULT_CONFIG " when it exists, else the\n"
+    "scheduler's under $KORB_INSTALL_DIR) and DSN group ($KORB_DSN); warns\n"
+    "when that account could write.\n"
+    "Exit codes: 0 done, 1 schedule, system or customer not found, 2 bad\n"
+    "arguments or\n"
     "configuration, 3 database unreachable.\n";
 
 namespace {
@@ -84,20 +96,27 @@ bool ParseExplainOptions(const std::vector<std::string>& args,
     return false;
   }
   const std::string& command = words[0];
-  if (command == "schedule") {
+  if (command == "schedule" || command == "system") {
     long long id = 0;
     if (words.size() != 2 || !ParsePositive(words[1], 2147483647LL, &id)) {
-      *error = "schedule needs one schedule ID (a whole number)";
+      *error = command + " needs one " + command + " ID (a whole number)";
       return false;
     }
-    options->command = Command::kSchedule;
-    options->schedularId = static_cast<int>(id);
-  } else if (command == "due" || command == "customers") {
+    if (command == "schedule") {
+      options->command = Command::kSchedule;
+      options->schedularId = static_cast<int>(id);
+    } else {
+      options->command = Command::kSystem;
+      options->systemId = static_cast<int>(id);
+    }
+  } else if (command == "due" || command == "customers" || command == "lease") {
     if (words.size() != 1) {
       *error = command + " takes no further arguments";
       return false;
     }
-    options->command = command == "due" ? Command::kDue : Command::kCustomers;
+    options->command = command == "due"         ? Command::kDue
+                       : command == "customers" ? Command::kCustomers
+                                                : Command::kLease;
   } else {
     *error = "unknown command '" + command + "'";
     return false;
@@ -106,8 +125,9 @@ bool ParseExplainOptions(const std::vector<std::string>& args,
     *error = "--limit applies to schedule only";
     return false;
   }
-  if (customerGiven && options->command == Command::kCustomers) {
-    *error = "customers takes no --customer";
+  if (customerGiven &&
+      (options->command == Command::kCustomers || options->command == Command::kLease)) {
+    *error = command + " takes no --customer";
     return false;
   }
   return true;

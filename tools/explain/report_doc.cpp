@@ -1,8 +1,9 @@
 #include "report_doc.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <ostream>
+
+#include <nlohmann/json.hpp>
 
 Doc Doc::Text(std::string text) {
   Doc d;
@@ -84,77 +85,41 @@ std::string Doc::Plain() const {
   return text_;
 }
 
-std::string JsonQuote(const std::string& text) {
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
-      default:
-        if (c < 0x20 || c == 0x7f) {
-          char escaped[8];
-          std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-          out += escaped;
-        } else {
-          out += static_cast<char>(c);  // UTF-8 passes unchanged
-        }
+namespace {
+
+nlohmann::ordered_json ToJson(const Doc& d) {
+  switch (d.kind()) {
+    case Doc::Kind::kNull: return nullptr;
+    case Doc::Kind::kBool: return d.Plain() == "yes";
+    case Doc::Kind::kNumber: return std::stoll(d.Plain());
+    case Doc::Kind::kText: return d.Plain();
+    case Doc::Kind::kArray: {
+      nlohmann::ordered_json array = nlohmann::ordered_json::array();
+      for (const Doc& item : d.items()) array.push_back(ToJson(item));
+      return array;
     }
+    case Doc::Kind::kObject: break;
   }
-  out += '"';
-  return out;
+  nlohmann::ordered_json object = nlohmann::ordered_json::object();
+  for (const auto& [key, value] : d.members()) object[key] = ToJson(value);
+  return object;
 }
+
+}  // namespace
 
 void Doc::WriteJson(std::ostream& out) const {
-  WriteJson(out, 0);
-  out << '\n';
-}
-
-void Doc::WriteJson(std::ostream& out, int indent) const {
-  const std::string pad(static_cast<size_t>(indent + 2), ' ');
-  const std::string close(static_cast<size_t>(indent), ' ');
-  switch (kind_) {
-    case Kind::kNull: out << "null"; return;
-    case Kind::kBool:
-    case Kind::kNumber: out << text_; return;
-    case Kind::kText: out << JsonQuote(text_); return;
-    case Kind::kArray:
-      if (items_.empty()) {
-        out << "[]";
-        return;
-      }
-      out << "[\n";
-      for (size_t i = 0; i < items_.size(); ++i) {
-        out << pad;
-        items_[i].WriteJson(out, indent + 2);
-        out << (i + 1 < items_.size() ? ",\n" : "\n");
-      }
-      out << close << ']';
-      return;
-    case Kind::kObject:
-      if (members_.empty()) {
-        out << "{}";
-        return;
-      }
-      out << "{\n";
-      for (size_t i = 0; i < members_.size(); ++i) {
-        out << pad << JsonQuote(members_[i].first) << ": ";
-        members_[i].second.WriteJson(out, indent + 2);
-        out << (i + 1 < members_.size() ? ",\n" : "\n");
-      }
-      out << close << '}';
-      return;
-  }
+  // Text from the database need not be UTF-8 (a host name with a stray
+  // Latin-1 byte): such bytes become U+FFFD rather than a broken document.
+  out << ToJson(*this).dump(2, ' ', false,
+                            nlohmann::ordered_json::error_handler_t::replace)
+      << '\n';
 }
 
 namespace {
 
 // A cell holds a scalar or a list of scalars.
 bool IsCell(const Doc& d) {
+  if (d.kind() == Doc::Kind::kObject) return false;
   return d.IsScalar() ||
          std::all_of(d.items().begin(), d.items().end(),
                      [](const Doc& item) { return item.IsScalar(); });

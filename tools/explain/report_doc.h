@@ -37,14 +37,13 @@ class Doc {
   // The scalar as text ("" for null, "yes"/"no" for flags).
   std::string Plain() const;
 
-  // One JSON document; text passes as UTF-8, with quotes, backslashes and
-  // control characters escaped.
+  // One JSON document (nlohmann::json); bytes of a text that are not
+  // valid UTF-8 are replaced by U+FFFD.
   void WriteJson(std::ostream& out) const;
   // Indented "key: value" lines; an array of objects is a table.
   void WriteText(std::ostream& out) const;
 
  private:
-  void WriteJson(std::ostream& out, int indent) const;
   void WriteText(std::ostream& out, int indent) const;
 
   Kind kind_ = Kind::kNull;
@@ -52,6 +51,3 @@ class Doc {
   std::vector<std::pair<std::string, Doc>> members_;
   std::vector<Doc> items_;
 };
-
-// A JSON string literal for text.
-std::string JsonQuote(const std::string& text);

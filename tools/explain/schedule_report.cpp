@@ -4,16 +4,15 @@
 #include <unordered_set>
 
 #include "JobOutcome.h"
+#include "PostingRoad.h"
 #include "ProcessState.h"
 #include "TargetSelection.h"
 #include "explain_reports.h"
 
 namespace {
 
-constexpr int kPatchDeploy = 10025;
 constexpr int kPatchScan = 10027;
-constexpr int kCabDownload = 10037;
-constexpr int kOnDemand17017 = 17017;
+constexpr int kTppmParamId = 564;
 
 constexpr char kScheduleQuery[] =
     "select SchedularID, ifnull(SchedularName, '') as SchedularName, "
@@ -25,35 +24,12 @@ constexpr char kScheduleQuery[] =
 constexpr char kJobTypesQuery[] =
     "select distinct JobTypeID from jobsmasterdetail where SchedularID = %d "
     "order by JobTypeID";
-// The on-demand thread takes a schedule's targets from its profile when
-// the schedule's (first) parameter value is nonzero, otherwise from its
-// own detail rows.
-constexpr char kTargetModeQuery[] =
-    "select JobParamValue as outputvalue from jobsmasterlookup where "
-    "SchedularID=%d";
-constexpr char kListedTargetsQuery[] =
-    "select SystemID, TaskID from jobsmasterdetail where SchedularID=%d and "
-    "JobTypeID = %d";
-constexpr char kTppmQuery[] =
-    "select JobParamValue as outputvalue from jobsmasterlookup where "
-    "SchedularID = %d and JobParamID = %d";
 constexpr char kSystemDetailsQuery[] =
     "select SystemID, ifnull(SystemName, '') as SystemName, "
     "ifnull(ipaddress, '') as ipaddress from inventorymaster where SystemID "
     "in (%s) order by ID";
 
-constexpr char kTimeFormat[] = "%Y-%m-%d %H:%i:%s";
 constexpr char kNeverSubmitted[] = "0000-00-00 00:00:00";
-
-const char* JobTypeName(int jobTypeId) {
-  switch (jobTypeId) {
-    case kPatchDeploy: return "patch deploy";
-    case kPatchScan: return "patch scan";
-    case kCabDownload: return "CAB file download";
-    case kOnDemand17017: return "on-demand job 17017";
-    default: return "not posted by the patch threads";
-  }
-}
 
 Doc ListReads(const SelectionRecord& record) {
   Doc lists = Doc::Array();
@@ -162,9 +138,7 @@ Doc ProfilePosting(CDBI* db, int schedularId, int jobTypeId, long limit) {
   }
   int tppm = 0;
   if (jobTypeId == kPatchScan) {
-    std::string value;
-    db->getValueFromQuery(Format(kTppmQuery, schedularId, 564), value);
-    tppm = ToInt(value);
+    tppm = ScheduleParamValue(schedularId, kTppmParamId, db);
     posting.Set("tppm", tppm != 0);
   }
   posting.Set("target_count", static_cast<long long>(targets.size()));
@@ -178,13 +152,10 @@ Doc ProfilePosting(CDBI* db, int schedularId, int jobTypeId, long limit) {
 Doc ListedPosting(CDBI* db, int schedularId, int jobTypeId, long limit) {
   Doc posting = Doc::Object();
   posting.Set("targets_from", "the schedule's own system list");
-  DBRows rows;
-  db->getRows(Format(kListedTargetsQuery, schedularId, jobTypeId),
-              {"SystemID", "TaskID"}, rows);
   std::vector<Target> targets;
   Doc skipped = Doc::Array();
-  for (const DBRow& row : rows) {
-    if (!IsInteger(row[0]) || !IsInteger(row[1])) {
+  for (const DBRow& row : ReadListedTargets(schedularId, jobTypeId, db)) {
+    if (!ListedTargetUsable(row)) {
       skipped.Add(Doc::Text("SystemID '" + row[0] + "' TaskID '" + row[1] +
                             "' (not a number)"));
       continue;
@@ -237,7 +208,7 @@ ExitCode ExplainSchedule(CDBI* db, int schedularId, long limit, Doc* report,
   } else if (onDemand) {
     bool submitted = row[4] != kNeverSubmitted;
     run.Set("time", row[3]).Set("submitted", submitted);
-    run.Set("due", !submitted && row[8] == "1");
+    run.Set("due", OnDemandDue(db, schedularId));
   }
   run.Set("patch_scan_status", scanStatus);
   schedule.Set("next_run", std::move(run));
@@ -249,21 +220,23 @@ ExitCode ExplainSchedule(CDBI* db, int schedularId, long limit, Doc* report,
     int jobTypeId = ToInt(type[0]);
     Doc posting = Doc::Object();
     posting.Set("job_type", jobTypeId).Set("job", JobTypeName(jobTypeId));
-    bool byPoster = jobTypeId == kPatchScan || jobTypeId == kPatchDeploy;
-    std::string mode;
-    if (onDemand && byPoster)
-      db->getValueFromQuery(Format(kTargetModeQuery, schedularId), mode);
     Doc detail;
-    if (byPoster && (recurring || ToInt(mode) != 0)) {
-      detail = ProfilePosting(db, schedularId, jobTypeId, limit);
-    } else if (onDemand && (byPoster || jobTypeId == kCabDownload ||
-                            jobTypeId == kOnDemand17017)) {
-      detail = ListedPosting(db, schedularId, jobTypeId, limit);
-    } else if (recurring && jobTypeId == kCabDownload) {
-      detail = Doc::Object().Set("targets_from",
-                                 "one CAB file download job for system 1");
-    } else {
-      detail = Doc::Object().Set("targets_from", "nothing: not posted");
+    switch (recurring || onDemand
+                ? ChoosePostingRoad(recurring, jobTypeId, schedularId, db)
+                : PostingRoad::kNotPosted) {
+      case PostingRoad::kProfile:
+        detail = ProfilePosting(db, schedularId, jobTypeId, limit);
+        break;
+      case PostingRoad::kListed:
+        detail = ListedPosting(db, schedularId, jobTypeId, limit);
+        break;
+      case PostingRoad::kCabSystem1:
+        detail = Doc::Object().Set("targets_from",
+                                   "one CAB file download job for system 1");
+        break;
+      case PostingRoad::kNotPosted:
+        detail = Doc::Object().Set("targets_from", "nothing: not posted");
+        break;
     }
     for (const auto& [key, value] : detail.members()) posting.Set(key, value);
     postings.Add(std::move(posting));

@@ -1,5 +1,8 @@
 #include "child_process.h"
 
+#include "LoopProgress.h"
+#include "RoleNotice.h"
+
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -25,6 +28,8 @@ sigset_t SupervisorSignals() {
   sigaddset(&set, SIGTERM);
   sigaddset(&set, SIGINT);
   sigaddset(&set, SIGUSR1);
+  sigaddset(&set, LoopProgressSignal());
+  sigaddset(&set, RoleNoticeSignal());
   return set;
 }
 
@@ -77,7 +82,7 @@ void BlockSupervisorSignals() {
   sigprocmask(SIG_BLOCK, &set, nullptr);
 }
 
-int WaitForSignal(long timeout_ms, pid_t* sender) {
+int WaitForSignal(long timeout_ms, pid_t* sender, int* value) {
   sigset_t set = SupervisorSignals();
   for (;;) {
     int signo;
@@ -90,6 +95,7 @@ int WaitForSignal(long timeout_ms, pid_t* sender) {
     }
     if (signo > 0) {
       if (sender != nullptr) *sender = info.si_pid;
+      if (value != nullptr) *value = info.si_value.sival_int;
       return signo;
     }
     if (errno == EAGAIN) return 0;

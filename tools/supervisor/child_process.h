@@ -1,7 +1,8 @@
 // The operating-system side of the supervisor: one child process, and the
-// blocked signals (SIGCHLD, SIGTERM, SIGINT, and SIGUSR1, the child's
-// start-up notice) that the supervisor waits for instead of handling them
-// asynchronously.
+// blocked signals (SIGCHLD, SIGTERM, SIGINT, SIGUSR1, the child's start-up
+// notice, LoopProgressSignal(), the child's progress notices, and
+// RoleNoticeSignal(), its role under the scheduler lease) that the
+// supervisor waits for instead of handling them asynchronously.
 #pragma once
 
 #include <sys/types.h>
@@ -16,9 +17,10 @@ namespace supervisor {
 void BlockSupervisorSignals();
 
 // Waits up to timeout_ms (negative: without limit) for one of the blocked
-// signals. Returns its number (with *sender the sending process, when
-// given), or 0 when the time ran out.
-int WaitForSignal(long timeout_ms, pid_t* sender = nullptr);
+// signals. Returns its number (with *sender the sending process and
+// *value the value a queued signal carries, when given), or 0 when the
+// time ran out.
+int WaitForSignal(long timeout_ms, pid_t* sender = nullptr, int* value = nullptr);
 
 // Environment variable that asks the scheduler to send SIGUSR1 to its
 // supervisor once its start-up is done.

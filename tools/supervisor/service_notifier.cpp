@@ -39,24 +39,30 @@ std::string ServiceNotifier::Counts() const {
          ", last end: " + last_end_;
 }
 
+// "running" for a scheduler without a role (the lease is off).
+std::string ServiceNotifier::Running(pid_t pid) const {
+  const std::string state = role_.empty() ? "running" : role_;
+  return "STATUS=scheduler pid " + std::to_string(pid) + " " + state + " since " + since_ +
+         "; " + Counts();
+}
+
 void ServiceNotifier::SchedulerStarted(pid_t pid) {
   ++starts_;
-  up_ = false;
+  role_.clear();
+  since_.clear();
   Send("STATUS=scheduler pid " + std::to_string(pid) + " starting; " +
        Counts());
 }
 
 void ServiceNotifier::SchedulerNotStarted(const std::string& why,
                                           long next_try_ms) {
-  up_ = false;
   Send("STATUS=scheduler not started (" + why + "); next try in " +
        std::to_string(next_try_ms) + " ms; " + Counts());
 }
 
 void ServiceNotifier::SchedulerReady(pid_t pid) {
-  up_ = true;
-  std::string status = "STATUS=scheduler pid " + std::to_string(pid) +
-                       " running since " + Now() + "; " + Counts();
+  if (role_.empty()) since_ = Now();
+  std::string status = Running(pid);
   if (!ready_sent_) {
     status = "READY=1\n" + status;
     ready_sent_ = true;
@@ -65,19 +71,28 @@ void ServiceNotifier::SchedulerReady(pid_t pid) {
   if (ping_interval_ != Clock::duration::zero()) Ping();
 }
 
+void ServiceNotifier::SchedulerRole(pid_t pid, const std::string& role) {
+  role_ = role;
+  since_ = Now();
+  Send(Running(pid));
+}
+
 void ServiceNotifier::SchedulerEnded(const std::string& how, long next_try_ms) {
-  up_ = false;
   last_end_ = how;
   Send("STATUS=scheduler ended with " + how + " at " + Now() +
        "; next start in " + std::to_string(next_try_ms) + " ms; " + Counts());
 }
 
-void ServiceNotifier::Stopping(pid_t pid) {
+void ServiceNotifier::Stopping(pid_t pid, long stop_wait_ms) {
+  // The supervisor waits up to 10 s more for the reaping after a SIGKILL.
+  constexpr long long kAfterStopWaitMs = 15000;
   std::string status = "STOPPING=1\nSTATUS=stopping: ";
   status += pid > 0 ? "end signal sent to scheduler pid " + std::to_string(pid)
                     : std::string("no scheduler running");
+  if (pid > 0)
+    status += "\nEXTEND_TIMEOUT_USEC=" +
+              std::to_string((stop_wait_ms + kAfterStopWaitMs) * 1000LL);
   Send(status);
-  up_ = false;
 }
 
 long ServiceNotifier::MillisecondsUntilPing() const {
@@ -88,12 +103,7 @@ long ServiceNotifier::MillisecondsUntilPing() const {
 }
 
 void ServiceNotifier::PingIfDue() {
-  if (MillisecondsUntilPing() != 0) return;
-  if (up_) {
-    Ping();
-  } else {
-    next_ping_ = Clock::now() + ping_interval_;
-  }
+  if (MillisecondsUntilPing() == 0) Ping();
 }
 
 void ServiceNotifier::Ping() {

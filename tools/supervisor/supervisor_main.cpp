@@ -13,12 +13,22 @@
 //
 // Under a service manager (NOTIFY_SOCKET), the scheduler's start-up
 // notice (SIGUSR1 from the child, asked for through its environment)
-// becomes READY=1 and a STATUS= line, and the watchdog is fed only while
-// a scheduler is up: see service_notifier.h.
+// becomes READY=1 and a STATUS= line, and the watchdog is fed as long as
+// this process's own loop runs, through back-offs and stops alike: see
+// service_notifier.h.
+//
+// The scheduler's main loop sends progress notices (LoopProgress.h), each
+// saying how long its next step may take. A scheduler that stays silent
+// beyond that is taken for hung: it is killed (SIGKILL, an unclean end,
+// so its next start runs restart recovery) and started again like any
+// scheduler that ended.
+//
+// A scheduler under the scheduler lease also says whether it stands by or
+// is active (RoleNotice.h); the service manager's STATUS= line says so.
 //
 // Single-threaded: every wait is a sigtimedwait on the blocked SIGCHLD,
-// SIGTERM, SIGINT and SIGUSR1, bounded by the next watchdog ping, so
-// nothing polls.
+// SIGTERM, SIGINT, SIGUSR1, the progress and the role signals, bounded by
+// the next watchdog ping and the hung-loop deadline, so nothing polls.
 #include <signal.h>
 
 #include <algorithm>
@@ -31,6 +41,8 @@
 
 #include <unistd.h>
 
+#include "LoopProgress.h"
+#include "RoleNotice.h"
 #include "child_process.h"
 #include "korb_version.h"
 #include "service_notifier.h"
@@ -80,14 +92,18 @@ class Supervisor {
       // Wait for the child to end or for a stop request.
       for (;;) {
         pid_t sender = 0;
-        int signo = Wait(-1, &sender);
+        int value = 0;
+        int signo = Wait(MillisecondsUntilHung(), &sender, &value);
         if (IsStopSignal(signo)) return Stop(signo);
         if (signo == SIGUSR1 && sender == child_) {
           Log("scheduler (pid %d) reports its start-up done",
               static_cast<int>(child_));
           notifier_.SchedulerReady(child_);
         }
+        if (signo == LoopProgressSignal() && sender == child_) Progress(value);
+        if (signo == RoleNoticeSignal() && sender == child_) Role(value);
         if (signo == SIGCHLD && Reaped()) break;
+        if (MillisecondsUntilHung() == 0) EndHungScheduler();
       }
       long delay = NextDelay(MillisecondsSince(started_));
       notifier_.SchedulerEnded(last_end_, delay);
@@ -97,6 +113,9 @@ class Supervisor {
 
  private:
   bool Start() {
+    // The scheduler reads its settings at its start; so does its stop.
+    stop_ = StopPathFor(options_);
+    setenv(kStopWaitVariable, std::to_string(stop_.stop_timeout_ms).c_str(), 1);
     std::vector<std::string> args = {
         options_.scheduler_path, std::to_string(getpid()),
         std::to_string(options_.identifier), OwnExecutableName()};
@@ -110,6 +129,8 @@ class Supervisor {
     }
     notifier_.SchedulerStarted(child_);
     metrics_.SchedulerStarted();
+    watching_ = false;
+    killed_as_hung_ = false;
     Log("started %s (pid %d, signal identifier %d)",
         options_.scheduler_path.c_str(), static_cast<int>(child_),
         options_.identifier);
@@ -150,7 +171,7 @@ class Supervisor {
       int signo = Wait(left, nullptr);
       if (IsStopSignal(signo)) {
         Log("stopping on signal %d; no scheduler is running", signo);
-        notifier_.Stopping(-1);
+        notifier_.Stopping(-1, 0);
         return false;
       }
     }
@@ -166,36 +187,79 @@ class Supervisor {
     }
   }
 
+  // A progress notice: the loop's next step may take up to quiet_ms. The
+  // deadline only ever moves later.
+  void Progress(int quiet_ms) {
+    // Notices queued before the kill arrive after it.
+    if (quiet_ms <= 0 || killed_as_hung_) return;
+    const auto deadline = SteadyClock::now() + std::chrono::milliseconds(quiet_ms);
+    if (!watching_) {
+      Log("scheduler (pid %d) sends progress notices; a silence of %d ms ends it",
+          static_cast<int>(child_), quiet_ms);
+      loop_deadline_ = deadline;
+    }
+    watching_ = true;
+    loop_deadline_ = std::max(loop_deadline_, deadline);
+    last_quiet_ms_ = quiet_ms;
+  }
+
+  // A role notice: the scheduler now stands by or is active.
+  void Role(int value) {
+    const char* role = RoleNoticeName(value);
+    if (role == nullptr) return;
+    Log("scheduler (pid %d) is %s", static_cast<int>(child_),
+        value == static_cast<int>(RoleNotice::kActive) ? "active: it holds the scheduler lease"
+                                                       : "standing by");
+    notifier_.SchedulerRole(child_, role);
+  }
+
+  // -1 while no notice came (nothing to watch), 0 once the loop is over
+  // its deadline.
+  long MillisecondsUntilHung() const {
+    if (!watching_ || child_ <= 0) return -1;
+    return std::max(0L, -MillisecondsSince(loop_deadline_));
+  }
+
+  void EndHungScheduler() {
+    Log("scheduler (pid %d) main loop made no progress within %d ms of its last notice; "
+        "killing it",
+        static_cast<int>(child_), last_quiet_ms_);
+    SignalChild(child_, SIGKILL);
+    killed_as_hung_ = true;
+    watching_ = false;  // its end comes as SIGCHLD
+  }
+
   // WaitForSignal, woken early to feed the watchdog when a ping falls due.
-  int Wait(long timeout_ms, pid_t* sender) {
+  int Wait(long timeout_ms, pid_t* sender, int* value = nullptr) {
     long until_ping = notifier_.MillisecondsUntilPing();
     if (until_ping >= 0 && (timeout_ms < 0 || until_ping < timeout_ms))
       timeout_ms = until_ping;
-    int signo = WaitForSignal(timeout_ms, sender);
+    int signo = WaitForSignal(timeout_ms, sender, value);
     notifier_.PingIfDue();
     return signo;
   }
 
   int Stop(int signo) {
     Log("stopping on signal %d: sending the end signal to %s:%d", signo,
-        options_.signal_host.c_str(), options_.identifier);
-    notifier_.Stopping(child_);
+        stop_.signal_host.c_str(), options_.identifier);
+    Log("waiting up to %ld ms for the scheduler's orderly end", stop_.stop_timeout_ms);
+    notifier_.Stopping(child_, stop_.stop_timeout_ms);
     CSignalInfo info;
     info.SetSignalType(1);
-    CUDPClient client(options_.identifier, options_.signal_host);
+    CUDPClient client(options_.identifier, stop_.signal_host);
     if (client.SendUDPSignal(info) != KORB_SUCCESS)
       Log("end signal not sent: %s", client.LastError().c_str());
 
     const auto start = SteadyClock::now();
-    const auto half = start + std::chrono::milliseconds(options_.stop_timeout_ms / 2);
-    const auto full = start + std::chrono::milliseconds(options_.stop_timeout_ms);
+    const auto half = start + std::chrono::milliseconds(stop_.stop_timeout_ms / 2);
+    const auto full = start + std::chrono::milliseconds(stop_.stop_timeout_ms);
     if (WaitForEnd(half)) return 0;
     Log("scheduler (pid %d) still running; sending SIGTERM",
         static_cast<int>(child_));
     SignalChild(child_, SIGTERM);
     if (WaitForEnd(full)) return 0;
     Log("scheduler (pid %d) did not end in %ld ms; killing it",
-        static_cast<int>(child_), options_.stop_timeout_ms);
+        static_cast<int>(child_), stop_.stop_timeout_ms);
     SignalChild(child_, SIGKILL);
     WaitForEnd(SteadyClock::now() + std::chrono::seconds(10));
     return 0;
@@ -206,9 +270,14 @@ class Supervisor {
   ServiceNotifier notifier_;
   std::string metrics_error_;
   SupervisorMetrics metrics_;
+  StopPath stop_;  // of the scheduler last started
   pid_t child_ = -1;
   std::string last_end_;
   SteadyClock::time_point started_;
+  bool watching_ = false;  // a progress notice came from this child
+  bool killed_as_hung_ = false;
+  SteadyClock::time_point loop_deadline_;
+  int last_quiet_ms_ = 0;
 };
 
 }  // namespace
@@ -230,6 +299,12 @@ int main(int argc, char** argv) {
                  supervisor::kUsage);
     return 2;
   }
+  // The scheduler's grace period counts in scaled time; so does the stop
+  // wait derived from it. A scale the scheduler would refuse leaves 1.
+  std::string clock_error;
+  if (!Clock::Init(&clock_error))
+    std::fprintf(stderr, "korb-supervisor: KORB_TIME_SCALE not used for the stop wait: %s\n",
+                 clock_error.c_str());
   supervisor::BlockSupervisorSignals();
   return supervisor::Supervisor(options).Run();
 }

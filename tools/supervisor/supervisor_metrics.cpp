@@ -28,8 +28,8 @@ SupervisorMetrics::SupervisorMetrics(const std::string& address, int port, std::
   endpoint_ = metrics::HttpEndpoint::Start(
       address, port, [] { return metrics::DefaultRegistry().Render(); },
       [up] {
-        return up->Value() > 0 ? metrics::HealthVerdict{true, ""}
-                               : metrics::HealthVerdict{false, "no scheduler is running"};
+        return up->Value() > 0 ? metrics::HealthVerdict{true, "", ""}
+                               : metrics::HealthVerdict{false, "no scheduler is running", ""};
       },
       error);
 }

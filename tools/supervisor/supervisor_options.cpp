@@ -1,12 +1,16 @@
 #include "supervisor_options.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <filesystem>
 
 #include <unistd.h>
 
+#include "DbiInternal.h"
 #include "child_process.h"
+#include "utilLib.h"
 
 namespace supervisor {
 
@@ -18,7 +22,12 @@ const char* const kUsage =
     "       korb-supervisor --help | --version\n"
     "  PATH defaults to $KORB_SCHEDULER_PATH, then KORB_ProbeScheduler beside\n"
     "  this program, then the installed one; PORT to $KORB_SIGNAL_IDENTIFIER.\n"
-    "  The stop timeout (default 90000) runs from the end signal to SIGKILL.\n";
+    "  The stop timeout runs from the end signal to SIGKILL; by default the\n"
+    "  scheduler's grace period plus 30000, at least 90000. The end signal goes\n"
+    "  by default where the scheduler listens (its KORB_SIGNAL_BIND or\n"
+    "  korb-signal-address; 127.0.0.1 when it listens on all interfaces).\n";
+
+const char* const kStopWaitVariable = "KORB_SUPERVISOR_STOP_WAIT_MS";
 
 namespace {
 
@@ -33,7 +42,45 @@ bool ParseLong(const std::string& text, long low, long high, long* value) {
   return true;
 }
 
+constexpr long kMinStopTimeoutMs = 90000;
+// As the scheduler bounds it (about 49 days).
+constexpr long kMaxGraceSeconds = 4294967;
+constexpr long kDefaultGraceSeconds = 60;
+
 }  // namespace
+
+StopPath StopPathFor(const Options& options) {
+  dbi::OptionKeys keys;
+  std::string ignored;
+  const char* dsn = std::getenv("KORB_DSN");
+  const std::string path = dbi::OptionFilePath();
+  if (!path.empty())
+    dbi::ReadOptionGroup(path, dsn != nullptr && dsn[0] != '\0' ? dsn : "orb", &keys, &ignored);
+  auto key = [&keys](const char* name) {
+    auto it = keys.find(name);
+    return it == keys.end() ? std::string() : it->second;
+  };
+
+  StopPath stop;
+  stop.signal_host = options.signal_host;
+  if (stop.signal_host.empty()) {
+    const char* bind = std::getenv("KORB_SIGNAL_BIND");
+    stop.signal_host = bind != nullptr ? bind : key("korb-signal-address");
+    if (stop.signal_host.empty() || stop.signal_host == "0.0.0.0") stop.signal_host = "127.0.0.1";
+  }
+
+  stop.stop_timeout_ms = options.stop_timeout_ms;
+  if (stop.stop_timeout_ms < 0) {
+    long grace_s = kDefaultGraceSeconds;
+    // The scheduler falls back and bounds the same way.
+    if (!ParseLong(key("korb-grace-period"), 0, LONG_MAX, &grace_s)) grace_s = kDefaultGraceSeconds;
+    grace_s = std::min(grace_s, kMaxGraceSeconds);
+    const long long grace_ms = static_cast<long long>(Clock::ScaledMs(static_cast<uint64_t>(grace_s) * 1000));
+    stop.stop_timeout_ms = static_cast<long>(std::max<long long>(kMinStopTimeoutMs,
+                                                                 grace_ms + kStopMarginMs));
+  }
+  return stop;
+}
 
 bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
   std::string identifier;
