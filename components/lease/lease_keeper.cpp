@@ -158,9 +158,16 @@ void LeaseKeeper::Lose(bool taken_over, const std::string& why) {
   if (callbacks_.on_lost) callbacks_.on_lost(taken_over, why);
 }
 
+bool LeaseKeeper::TakenOver() {
+  LeaseRow row;
+  return store_.Read(&row) == Outcome::kDone &&
+         (row.holder != settings_.holder || row.epoch != epoch_.load() || row.remaining_ms <= 0);
+}
+
 void LeaseKeeper::Lead(std::unique_lock<std::mutex>& lock) {
   int64_t last_sent_us = deadline_us_.load() - (settings_.duration_ms - settings_.margin_ms) * 1000;
   bool last_failed = false;
+  bool last_failure_answered = false;
   while (!stop_) {
     // Wake for the next renewal, or at the deadline when renewals fail.
     const int64_t deadline_us = deadline_us_.load();
@@ -181,12 +188,12 @@ void LeaseKeeper::Lead(std::unique_lock<std::mutex>& lock) {
     // lease that another instance holds now, or that expired in the
     // database, ends this one at once. A renewal could not tell that when
     // it fails, and on Galera it fails often right then: the new holder's
-    // fences write the row it would change.
-    if (late && !last_failed) {
-      LeaseRow row;
-      if (store_.Read(&row) == Outcome::kDone &&
-          (row.holder != settings_.holder || row.epoch != epoch_.load() ||
-           row.remaining_ms <= 0)) {
+    // fences write the row it would change. The same holds when the last
+    // renewal failed with the server's own answer (a lock wait, a
+    // deadlock): the server is there, so the read is quick. Only a server
+    // that did not answer ends the lease without asking again.
+    if (late && (!last_failed || last_failure_answered)) {
+      if (TakenOver()) {
         Lose(true, "another instance holds it now, or it expired in the database");
         lock.lock();
         return;
@@ -201,12 +208,21 @@ void LeaseKeeper::Lead(std::unique_lock<std::mutex>& lock) {
     last_sent_us = sent_us;
     const Outcome outcome =
         store_.Renew(settings_.holder, epoch_.load(), settings_.duration_ms);
-    if (late && outcome == Outcome::kFailed) {
+    if (outcome == Outcome::kFailed) {
       renew_failures_.fetch_add(1);
-      Lose(false, "it was not renewed before this instance's own deadline");
-      lock.lock();
-      return;
+      // A freeze may have come between the deadline check and the answer:
+      // then the renewal was sent late, and it failed; the read above
+      // tells a takeover from a loss of touch.
+      if (late || NowUs() >= deadline_us_.load()) {
+        if (store_.LastFailureWasAnswered() && TakenOver())
+          Lose(true, "another instance holds it now, or it expired in the database");
+        else
+          Lose(false, "it was not renewed before this instance's own deadline");
+        lock.lock();
+        return;
+      }
     }
+    last_failure_answered = outcome == Outcome::kFailed && store_.LastFailureWasAnswered();
     last_failed = outcome == Outcome::kFailed;
     if (outcome == Outcome::kDone) {
       // Never moves the deadline back: a renewal answered late was sent
@@ -218,7 +234,6 @@ void LeaseKeeper::Lead(std::unique_lock<std::mutex>& lock) {
       lock.lock();
       return;
     } else {
-      renew_failures_.fetch_add(1);
       if (callbacks_.on_call_failed) callbacks_.on_call_failed(true, store_.Error());
     }
     // A freeze between the deadline check and the renewal: the renewal

@@ -105,6 +105,8 @@ class LeaseKeeper {
   void StandBy(std::unique_lock<std::mutex>& lock);
   void Lead(std::unique_lock<std::mutex>& lock);
   void Lose(bool taken_over, const std::string& why);
+  // Reads the row: true when another instance holds it now or it expired.
+  bool TakenOver();
   static int64_t NowUs();
 
   const KeeperSettings settings_;

@@ -84,6 +84,9 @@ class LeaseStore {
 
   // The server's message of the last kFailed, with the statement's name.
   const std::string& Error() const { return error_; }
+  // True when the last failed change got an error back from the server
+  // (a lock wait, a deadlock): the server is there, only the change failed.
+  bool LastFailureWasAnswered() const { return last_errno_ > 0 && last_errno_ < 2000; }
 
   // Closes the connection (the next call opens a new one).
   void Close();

@@ -149,6 +149,37 @@ TEST_F(LeaseStoreTest, KeeperLosesATakenLeaseWithinOneRenewal) {
   EXPECT_EQ(Scalar("select epoch from korb_scheduler_lease"), std::to_string(epoch + 1));
 }
 
+// A takeover while the holder's renewals wait on a lock of the row (on
+// Galera: the new holder's fences) and fail past its deadline: the server
+// still answers, so the holder reads the row and hears of the takeover,
+// instead of counting itself merely out of touch.
+TEST_F(LeaseStoreTest, KeeperWhoseRenewalsFailOnALockStillHearsOfTheTakeover) {
+  lease::KeeperSettings settings = lease::DefaultTiming(3000);
+  settings.store = Settings();
+  settings.holder = "keeper-a";
+  std::atomic<int> lost{0};
+  std::atomic<bool> taken_over{false};
+  lease::KeeperCallbacks callbacks;
+  callbacks.on_lost = [&](bool taken, const std::string&) {
+    taken_over = taken;
+    ++lost;
+  };
+  LeaseKeeper keeper(settings, callbacks);
+  keeper.Start();
+  ASSERT_TRUE(keeper.WaitUntilLeading([] { return false; }, 100));
+  std::thread locker([this] {
+    Exec("update korb_scheduler_lease set holder = 'keeper-b', epoch = epoch + 1, "
+         "expires_at = utc_timestamp(6) + interval 1 minute; "
+         "begin; select epoch from korb_scheduler_lease for update; do sleep(4); rollback");
+  });
+  const bool ended = korbtest::WaitFor([&] { return lost.load() == 1; }, 4s);
+  locker.join();
+  ASSERT_TRUE(ended);
+  EXPECT_TRUE(taken_over.load());
+  EXPECT_FALSE(keeper.MayWrite());
+  EXPECT_EQ(Scalar("select holder from korb_scheduler_lease"), "keeper-b");
+}
+
 // A server that stops answering: the holder gives up on its own clock, a
 // margin before the lease could expire in the database.
 TEST_F(LeaseStoreTest, KeeperStopsBeforeTheServersExpiryWhenTheServerIsSilent) {
