@@ -242,6 +242,16 @@ bool CDBI::Impl::Execute(const char* operation, const std::string& statement,
     // Whether the server counts as reachable follows from that rebuild,
     // not from how long the statement took.
     bool reachable = !lost;
+    if (!lost && number == ER_LOCK_DEADLOCK) {
+      // On a Galera cluster a deadlock error is mostly a certification
+      // conflict with another node. Sessions of this process on two nodes
+      // (a proxy that moved new sessions after a node check flapped)
+      // conflict with each other on every overlap; a new session goes
+      // where the proxy sends sessions now, so the sessions come together
+      // on one node. On a single server it costs one connect.
+      use.End();
+      pool->DropThisThread();
+    }
     if (lost) {
       observed.OutcomeUnknown();
       use.End();
