@@ -5,6 +5,10 @@
 
 namespace lease {
 
+namespace {
+constexpr char kTakenOver[] = "another instance holds it now, or it expired in the database";
+}  // namespace
+
 KeeperSettings DefaultTiming(int64_t duration_ms) {
   KeeperSettings settings;
   settings.duration_ms = duration_ms;
@@ -194,7 +198,7 @@ void LeaseKeeper::Lead(std::unique_lock<std::mutex>& lock) {
     // that did not answer ends the lease without asking again.
     if (late && (!last_failed || last_failure_answered)) {
       if (TakenOver()) {
-        Lose(true, "another instance holds it now, or it expired in the database");
+        Lose(true, kTakenOver);
         lock.lock();
         return;
       }
@@ -215,7 +219,7 @@ void LeaseKeeper::Lead(std::unique_lock<std::mutex>& lock) {
       // tells a takeover from a loss of touch.
       if (late || NowUs() >= deadline_us_.load()) {
         if (store_.LastFailureWasAnswered() && TakenOver())
-          Lose(true, "another instance holds it now, or it expired in the database");
+          Lose(true, kTakenOver);
         else
           Lose(false, "it was not renewed before this instance's own deadline");
         lock.lock();
@@ -230,7 +234,7 @@ void LeaseKeeper::Lead(std::unique_lock<std::mutex>& lock) {
       const int64_t next = sent_us + (settings_.duration_ms - settings_.margin_ms) * 1000;
       if (next > deadline_us_.load()) deadline_us_.store(next, std::memory_order_release);
     } else if (outcome == Outcome::kRefused) {
-      Lose(true, "another instance holds it now, or it expired in the database");
+      Lose(true, kTakenOver);
       lock.lock();
       return;
     } else {
@@ -251,6 +255,16 @@ Outcome LeaseKeeper::Release(bool clean_end, std::string* error) {
     return Outcome::kRefused;
   }
   leading_.store(false, std::memory_order_release);
+  if (NowUs() >= deadline_us_.load() && TakenOver()) {
+    // Past the deadline (a freeze, or renewals that did not get through)
+    // and the end came before this thread decided: a lease taken over
+    // meanwhile is lost, not released.
+    lost_.store(true, std::memory_order_release);
+    lost_at_end_.store(true, std::memory_order_release);
+    store_.Close();
+    if (error != nullptr) *error = kTakenOver;
+    return Outcome::kRefused;
+  }
   const Outcome outcome = store_.Release(settings_.holder, epoch_.load(), clean_end);
   if (error != nullptr) *error = store_.Error();
   store_.Close();

@@ -92,11 +92,17 @@ class LeaseKeeper {
 
   // Ends the lease after an orderly teardown: stops the thread, then one
   // release statement (recording clean_end). Returns that statement's
-  // outcome; kRefused when the lease was no longer ours.
+  // outcome; kRefused when the lease was no longer ours. Past the
+  // holder's deadline the row is read first: a lease taken over meanwhile
+  // is not released, LostAtEnd() says so and *error why.
   Outcome Release(bool clean_end, std::string* error);
+  bool LostAtEnd() const { return lost_at_end_.load(std::memory_order_acquire); }
 
   // Stops the thread without releasing (a standby that ends).
   void Stop();
+  // Reads the row: true when another instance holds it now, or it expired
+  // in the database. Called from outside only after Stop().
+  bool TakenOver();
 
   const KeeperSettings& Settings() const { return settings_; }
 
@@ -105,8 +111,6 @@ class LeaseKeeper {
   void StandBy(std::unique_lock<std::mutex>& lock);
   void Lead(std::unique_lock<std::mutex>& lock);
   void Lose(bool taken_over, const std::string& why);
-  // Reads the row: true when another instance holds it now or it expired.
-  bool TakenOver();
   static int64_t NowUs();
 
   const KeeperSettings settings_;
@@ -121,6 +125,7 @@ class LeaseKeeper {
 
   std::atomic<bool> leading_{false};
   std::atomic<bool> lost_{false};
+  std::atomic<bool> lost_at_end_{false};
   std::atomic<uint64_t> epoch_{0};
   std::atomic<int64_t> deadline_us_{0};
   std::atomic<uint64_t> renew_failures_{0};

@@ -314,7 +314,12 @@ void ReleaseSchedulerLease(bool clean) {
   const uint64_t epoch = state.keeper->Epoch();
   const lease::Outcome outcome = state.keeper->Release(clean_end, &error);
   metrics::LeaseHeld(false, epoch);
-  if (outcome == lease::Outcome::kDone)
+  if (state.keeper->LostAtEnd())
+    KLOG(KORB_LOG_ERROR,
+         "This instance lost the scheduler lease (epoch %llu): %s. It stops all database "
+         "work and ends",
+         static_cast<unsigned long long>(epoch), error.c_str());
+  else if (outcome == lease::Outcome::kDone)
     KLOG(KORB_LOG_INFO, "Released the scheduler lease (epoch %llu, end %s)",
          static_cast<unsigned long long>(epoch), clean_end ? "orderly" : "not orderly");
   else
