@@ -6,12 +6,12 @@
 // part of the name. When the link cannot be read (another user's process
 // without privileges), argv[0] from /proc/PID/cmdline stands in.
 #include <dirent.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 
 #include "utilLib.h"
 
@@ -29,10 +29,25 @@ bool IsAllDigits(const char* text) {
   return true;
 }
 
+// What can be read of the file; empty when it cannot be opened. A process
+// that ends during the read makes read() fail (ESRCH): that ends the text
+// here. (A stream would throw from its buffer on such an error.)
 std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in),
-                     std::istreambuf_iterator<char>());
+  std::string text;
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return text;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = read(fd, buffer, sizeof(buffer));
+    if (n > 0) {
+      text.append(buffer, static_cast<size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    break;
+  }
+  close(fd);
+  return text;
 }
 
 // A zombie has ended and only waits to be reaped: it runs nothing.

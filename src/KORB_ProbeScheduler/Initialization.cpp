@@ -5,6 +5,7 @@
 #include "Initialization.h"
 
 #include <cstdio>
+#include <exception>
 #include <filesystem>
 #include <new>
 #include <vector>
@@ -130,6 +131,10 @@ int InitializeProbeScheduler(int signalIdentifier) {
     g_pDBI->getValueFromEachRow(kActiveProbesQuery, "ProbeID", g_ProbeIdList);
     CheckServerSessionsForCustomers();
     return 1;
+  } catch (const std::exception& e) {
+    KLOG(KORB_LOG_ERROR, "Exception InitializeProbeScheduler");
+    KLOG(KORB_LOG_ERROR, "InitializeProbeScheduler: %s", e.what());
+    return -1;
   } catch (...) {
     KLOG(KORB_LOG_ERROR, "Exception InitializeProbeScheduler");
     return -1;

@@ -4,6 +4,8 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 #include "TestDatabase.h"
 #include "UtilTestHelpers.h"
@@ -51,6 +53,32 @@ TEST(ProcessLookupTest, FindsAChildByItsFullNameUntilItEnds) {
   EXPECT_FALSE(Finds(name, id));
   std::vector<uint32_t> none;
   EXPECT_EQ(GetProcessID("", none), 0);
+}
+
+// Processes that end while the lookup reads their /proc entries: a read
+// that fails half-way (ESRCH) is an entry that does not match, never an
+// exception.
+TEST(ProcessLookupTest, ProcessesEndingDuringTheLookupDoNotBreakIt) {
+  std::atomic<bool> done{false};
+  std::thread spawner([&] {
+    std::string arg0 = "/bin/true";
+    char* argv[] = {arg0.data(), nullptr};
+    char* envp[] = {nullptr};
+    for (int i = 0; i < 400; ++i) {
+      pid_t pid = 0;
+      if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv, envp) == 0) waitpid(pid, nullptr, 0);
+    }
+    done = true;
+  });
+  int lookups = 0;
+  while (!done) {
+    std::vector<uint32_t> ids;
+    EXPECT_NO_THROW(GetProcessID("korb_no_such_process", ids));
+    EXPECT_TRUE(ids.empty());
+    ++lookups;
+  }
+  spawner.join();
+  EXPECT_GT(lookups, 0);
 }
 
 }  // namespace
