@@ -183,15 +183,19 @@ bool CDBI::Impl::Execute(const char* operation, const std::string& statement,
   // On the main loop's thread a statement that starts means the one before
   // it ended; this one may take up to the statement time-out.
   NoteLoopProgress(settings.statement_timeout_s * 1000ULL);
-  const char* refused_by = nullptr;
-  if (!dbi::StatementsAllowed(&refused_by)) {
+  // The statement gate: closed once the process may no longer write (a
+  // lease that ended). A refused statement fails like a lost connection.
+  auto refused_at_gate = [&](int line) {
+    const char* refused_by = nullptr;
+    if (dbi::StatementsAllowed(&refused_by)) return false;
     LostForGood();
     dbi::TransactionStatementFailed(owner);
     run.Unreachable();
     RecordFailure(statement, refused_by);
-    LogFailure(__LINE__, operation, refused_by, statement);
-    return false;
-  }
+    LogFailure(line, operation, refused_by, statement);
+    return true;
+  };
+  if (refused_at_gate(__LINE__)) return false;
   std::string error;
   dbi::Session* session = Connection(&error);
   if (session != nullptr && !session->Begin()) {
@@ -287,14 +291,7 @@ bool CDBI::Impl::Execute(const char* operation, const std::string& statement,
   // The gate once more, right before sending: getting a session above may
   // have taken a reconnect, and a lease may have ended meanwhile. From
   // here to the server only the statement already under way can go.
-  if (!dbi::StatementsAllowed(&refused_by)) {
-    LostForGood();
-    dbi::TransactionStatementFailed(owner);
-    run.Unreachable();
-    RecordFailure(statement, refused_by);
-    LogFailure(__LINE__, operation, refused_by, statement);
-    return false;
-  }
+  if (refused_at_gate(__LINE__)) return false;
   if (mysql_real_query(mysql, statement.data(), statement.size()) != 0)
     return server_failure();
 

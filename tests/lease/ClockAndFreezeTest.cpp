@@ -15,17 +15,16 @@
 // (a sanitizer build, whose runtime must come first) or is missing.
 #include <glob.h>
 #include <signal.h>
-#include <sys/stat.h>
 
 #include <chrono>
 #include <ctime>
 #include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 
 #include "DaemonProcess.h"
+#include "SchedulerInstance.h"
 #include "TestDatabase.h"
 #include "utilLib.h"
 
@@ -51,12 +50,6 @@ constexpr const char* kStandingBy = "Standing by: the scheduler lease is held by
 constexpr const char* kLoopRunning = "PostAutomationScheduleJobs:: -- Started --";
 constexpr const char* kLost = "lost the scheduler lease";
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 // libfaketime's thread-safe library, "" when it is not installed.
 std::string FaketimeLibrary() {
@@ -90,18 +83,9 @@ long PreloadedOffset(const std::string& library, const std::string& dir) {
   return std::atol(date.Stdout().c_str()) - static_cast<long>(std::time(nullptr));
 }
 
-struct Instance {
-  std::string dir;
+struct Instance : korbtest::SchedulerInstance {
   std::string clock_file;  // its wall clock's offset, "" without faketime
-  std::unique_ptr<DaemonProcess> process;
 
-  std::string Log() const {
-    return ReadFile(dir + "/ConsoleManagement/log/KORB_ProbeScheduler.log");
-  }
-  bool LogHas(const std::string& text) const { return Log().find(text) != std::string::npos; }
-  bool WaitForLog(const std::string& text, std::chrono::milliseconds timeout) const {
-    return korbtest::WaitFor([&] { return LogHas(text); }, timeout);
-  }
   void StepClock(const std::string& offset) const {
     std::ofstream(clock_file + ".new") << offset << "\n";
     std::rename((clock_file + ".new").c_str(), clock_file.c_str());
@@ -137,19 +121,15 @@ class ClockAndFreezeTest : public korbtest::DbTest {
 
   Instance Start(const std::string& name, const std::string& faketime) {
     Instance instance;
-    instance.dir = InstallDir() + "/" + name;
-    mkdir(instance.dir.c_str(), 0755);
-    mkdir((instance.dir + "/lock").c_str(), 0755);
     DaemonOptions options;
     options.time_scale = 100;
     if (!faketime.empty()) {
-      instance.clock_file = instance.dir + "/clock.faketime";
+      // The clock file lies beside the instance's folder, made before it.
+      instance.clock_file = InstallDir() + "/" + name + ".faketime";
       instance.StepClock("+0");
       options.env = FaketimeEnv(faketime, instance.clock_file);
     }
-    options.env["KORB_INSTALL_DIR"] = instance.dir;
-    options.env["KORB_LOCK_DIR"] = instance.dir + "/lock";
-    instance.process = std::make_unique<DaemonProcess>(options);
+    korbtest::StartSchedulerInstance(instance, InstallDir(), name, options);
     return instance;
   }
 

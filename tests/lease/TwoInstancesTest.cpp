@@ -3,17 +3,16 @@
 // the other stands by, and the standby takes over when the active dies,
 // ends in order or freezes past its lease.
 #include <signal.h>
-#include <sys/stat.h>
 
 #include <chrono>
 #include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 
 #include "DBI.h"
 #include "DaemonProcess.h"
+#include "SchedulerInstance.h"
 #include "TestDatabase.h"
 #include "utilLib.h"
 
@@ -31,12 +30,6 @@ constexpr const char* kRecovery = "running restart recovery";
 constexpr const char* kNoRecovery = "restart recovery is not needed";
 constexpr const char* kLost = "lost the scheduler lease";
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -44,17 +37,7 @@ int64_t NowMs() {
       .count();
 }
 
-// One instance: a host of its own as far as the scheduler can tell.
-struct Instance {
-  std::string dir;
-  std::unique_ptr<DaemonProcess> process;
-
-  std::string Log() const { return ReadFile(dir + "/ConsoleManagement/log/KORB_ProbeScheduler.log"); }
-  bool LogHas(const std::string& text) const { return Log().find(text) != std::string::npos; }
-  bool WaitForLog(const std::string& text, std::chrono::milliseconds timeout) const {
-    return korbtest::WaitFor([&] { return LogHas(text); }, timeout);
-  }
-};
+using Instance = korbtest::SchedulerInstance;
 
 class TwoInstancesTest : public korbtest::DbTest {
  protected:
@@ -68,13 +51,7 @@ class TwoInstancesTest : public korbtest::DbTest {
 
   Instance Start(const std::string& name) {
     Instance instance;
-    instance.dir = InstallDir() + "/" + name;
-    mkdir(instance.dir.c_str(), 0755);
-    mkdir((instance.dir + "/lock").c_str(), 0755);
-    DaemonOptions options;
-    options.env["KORB_INSTALL_DIR"] = instance.dir;
-    options.env["KORB_LOCK_DIR"] = instance.dir + "/lock";
-    instance.process = std::make_unique<DaemonProcess>(options);
+    korbtest::StartSchedulerInstance(instance, InstallDir(), name, DaemonOptions());
     return instance;
   }
 
